@@ -1,0 +1,17 @@
+# kpl_library(NAME SOURCES...): one subsystem's static library with the
+# project's include root and warning set.
+function(kpl_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC kpl_warnings)
+endfunction()
+
+# kpl_test(NAME SOURCES... LIBS libs...): one GoogleTest executable, registered
+# with CTest. Suites that need the Linux layer's simulated world are not built
+# for Windows; the caller decides.
+function(kpl_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} kpl_test_support GTest::gtest GTest::gtest_main kpl_warnings)
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()

@@ -1,0 +1,9 @@
+// The Win32 subset of the Linux build, grouped as Windows groups it.
+#pragma once
+
+#include "platform/linux/windef.h"
+#include "platform/linux/winerror.h"
+#include "platform/linux/winbase.h"
+#include "platform/linux/winuser.h"
+#include "platform/linux/winreg.h"
+#include "platform/linux/winsvc.h"
