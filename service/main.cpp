@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "service/service.h"
+
+int main(int argc, char** argv)
+{
+    return RunCommandLine(argc, argv);
+}

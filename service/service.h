@@ -54,6 +54,12 @@ inline constexpr const char* ServiceName = "Kpl";
 inline constexpr const char* ServiceDisplayName = "Keypanel Service";
 inline constexpr const char* ProgramName = "VkKplSvc";
 
+// The status record reported to the service control manager; removal
+// also receives the queried status into it.
+extern SERVICE_STATUS ServiceStatus;
+// Check point of the next pending report; never reset.
+extern DWORD NextCheckPoint;
+
 void WINAPI ServiceEntry(DWORD argc, LPSTR* argv);
 void WINAPI ServiceControlHandler(DWORD control);
 BOOL SetStatus(DWORD state, DWORD exitCode, DWORD waitHint);
@@ -61,8 +67,8 @@ void RunDebugConsole(int argc, char** argv);
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType);
 void RunService(int argc, char** argv);
 void StopService();
-// The command line as the process entry sees it; returns the exit status.
-int ServiceMain(int argc, char** argv);
+// What the process entry does with its command line; returns the exit status.
+int RunCommandLine(int argc, char** argv);
 
 // Installation and removal: console output only.
 void InstallService();

@@ -7,3 +7,4 @@
 #include "platform/linux/winuser.h"
 #include "platform/linux/winreg.h"
 #include "platform/linux/winsvc.h"
+#include "platform/linux/crt.h"

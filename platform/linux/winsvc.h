@@ -52,3 +52,17 @@ typedef struct _SERVICE_TABLE_ENTRYA {
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+
+// Service database: a directory of systemd unit files (registry value
+// "ServiceUnitDir" under HKEY_LOCAL_MACHINE\SOFTWARE\KplHost, default
+// /etc/systemd/system).
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD desiredAccess,
+                                DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPathName,
+                                LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                                LPCSTR password);
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess);
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+BOOL WINAPI DeleteService(SC_HANDLE service);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);

@@ -1,0 +1,180 @@
+// What the service control manager sees of the service's life.
+#include "service/service.h"
+#include "tests/service/host_doubles.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Report {
+    DWORD state, accepted, exitCode, checkPoint, waitHint;
+    bool operator==(const Report&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Report& r)
+{
+    return out << "{state " << r.state << ", accepted " << r.accepted << ", exit " << r.exitCode << ", check point "
+               << r.checkPoint << ", wait " << r.waitHint << "}";
+}
+
+std::vector<Report> Reports()
+{
+    std::vector<Report> result;
+    for (const auto& s : doubles::State().reports) {
+        EXPECT_EQ(s.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+        result.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwCheckPoint, s.dwWaitHint});
+    }
+    return result;
+}
+
+class ServiceLife : public ::testing::Test {
+protected:
+    kpltest::TempDir dir;
+    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("registry.reg")};
+
+    void SetUp() override
+    {
+        doubles::Reset();
+        DebugMode = 0;
+        NextCheckPoint = 1;
+        kpltest::WriteFile(dir.File("registry.reg"),
+                           "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
+                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n");
+    }
+    std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
+};
+
+constexpr DWORD Start = SERVICE_START_PENDING, Running = SERVICE_RUNNING, Stopping = SERVICE_STOP_PENDING,
+                Stopped = SERVICE_STOPPED;
+
+TEST_F(ServiceLife, StartRunStop)
+{
+    doubles::State().duringLoop = [] { doubles::State().handler(SERVICE_CONTROL_STOP); };
+    ServiceEntry(0, nullptr);
+    std::vector<Report> expected = {
+        {Start, 0, 0, 1, 3000}, {Running, 1, 0, 0, 0}, {Stopping, 1, 0, 2, 0}, {Stopped, 1, 0, 0, 0}};
+    EXPECT_EQ(Reports(), expected);
+    EXPECT_EQ(doubles::State().stopRequests, 1);
+    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "RunPollLoop", "StopPolling"};
+    EXPECT_EQ(doubles::State().calls, calls);
+}
+
+TEST_F(ServiceLife, InterrogationWhileStartingTakesTheNextCheckPoint)
+{
+    doubles::State().duringStart = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
+    doubles::State().duringLoop = [] {
+        doubles::State().handler(SERVICE_CONTROL_INTERROGATE);
+        doubles::State().handler(SERVICE_CONTROL_STOP);
+    };
+    ServiceEntry(0, nullptr);
+    std::vector<Report> expected = {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0},    {Running, 1, 0, 0, 0},
+                                    {Running, 1, 0, 0, 0},  {Stopping, 1, 0, 3, 0}, {Stopped, 1, 0, 0, 0}};
+    EXPECT_EQ(Reports(), expected);
+}
+
+TEST_F(ServiceLife, FailedStartUpStillReportsStoppedWithExitCodeZero)
+{
+    doubles::State().startSucceeds = false;
+    ServiceEntry(0, nullptr);
+    std::vector<Report> expected = {{Start, 0, 0, 1, 3000}, {Stopped, 1, 0, 0, 0}};
+    EXPECT_EQ(Reports(), expected);
+    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "StopPolling"};
+    EXPECT_EQ(doubles::State().calls, calls);
+}
+
+TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
+{
+    struct Case {
+        int failingReport;
+        std::vector<std::string> calls;
+        std::size_t reports;
+    } cases[] = {
+        // start-pending report fails: nothing runs, stopped is still attempted
+        {1, {}, 2},
+        // running report fails: the poll loop never runs, the engine is shut down
+        {2, {"StartPolling COM3 19200 800 1000", "StopPolling"}, 3},
+    };
+    for (const auto& c : cases) {
+        doubles::Reset();
+        NextCheckPoint = 1;
+        kpltest::WriteFile(dir.File("events.log"), "");
+        doubles::State().failStatusReport = c.failingReport;
+        ServiceEntry(0, nullptr);
+        EXPECT_EQ(doubles::State().calls, c.calls) << c.failingReport;
+        EXPECT_EQ(Reports().size(), c.reports);
+        EXPECT_EQ(Reports().back().state, Stopped);
+        EXPECT_NE(Events().find("Error 0xC0000016 Set service status failed: The handle is invalid. "
+                                "The status of the Keypanel Service may be wrong in \"Services\"."),
+                  std::string::npos)
+            << Events();
+    }
+}
+
+TEST_F(ServiceLife, FailedRegistrationReportsNothing)
+{
+    doubles::State().registrationFails = true;
+    ServiceEntry(0, nullptr);
+    EXPECT_TRUE(doubles::State().reports.empty());
+    EXPECT_TRUE(doubles::State().calls.empty());
+    EXPECT_EQ(Events(), "");
+}
+
+TEST_F(ServiceLife, StartRestartsTheErrorThrottle)
+{
+    ErrorEventCount = 150;
+    doubles::State().duringStart = [] { LogError(MSG_OPEN_DRIVER_FAILED, ERROR_FILE_NOT_FOUND, nullptr); };
+    doubles::State().startSucceeds = false;
+    ServiceEntry(0, nullptr);
+    EXPECT_NE(Events().find("0xC0000001 Open of Panel Gateway failed"), std::string::npos) << Events();
+    EXPECT_EQ(ErrorEventCount.load(), 2);
+    ErrorEventCount = 1;
+}
+
+TEST_F(ServiceLife, DebugModeReportsNothingAndStillRuns)
+{
+    DebugMode = 1;
+    EXPECT_TRUE(SetStatus(SERVICE_RUNNING, 0, 0));
+    RunService(0, nullptr);
+    DebugMode = 0;
+    EXPECT_TRUE(doubles::State().reports.empty());
+    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "RunPollLoop", "StopPolling"};
+    EXPECT_EQ(doubles::State().calls, calls);
+}
+
+TEST_F(ServiceLife, ConfigurationReachesTheEngine)
+{
+    kpltest::WriteFile(dir.File("registry.reg"),
+                       "Windows Registry Editor Version 5.00\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n"
+                       "\"PortName\"=\"COM7\"\r\n\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n"
+                       "\"ResponseTimeout\"=dword:000000fa\r\n");
+    doubles::State().startSucceeds = false;
+    ServiceEntry(0, nullptr);
+    ASSERT_FALSE(doubles::State().calls.empty());
+    EXPECT_EQ(doubles::State().calls[0], "StartPolling COM7 9600 820 250");
+}
+
+TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
+{
+    doubles::Reset();
+    struct Case {
+        DWORD event;
+        BOOL handled;
+    } cases[] = {{CTRL_C_EVENT, TRUE}, {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE},
+                 {CTRL_CLOSE_EVENT, FALSE}, {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
+    ::testing::internal::CaptureStdout();
+    for (const auto& c : cases)
+        EXPECT_EQ(ConsoleCtrlHandler(c.event), c.handled) << c.event;
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Stopping Keypanel Service.\nStopping Keypanel Service.\nStopping Keypanel Service.\n");
+    // The engine posts only the first request of a run; the handler asks every time.
+    EXPECT_EQ(doubles::State().stopRequests, 3);
+}
+
+}  // namespace
