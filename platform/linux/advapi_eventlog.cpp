@@ -104,7 +104,7 @@ BOOL WINAPI ReportEventA(HANDLE eventLog, WORD type, WORD, DWORD eventId, PSID, 
     std::string line;
     SYSTEMTIME now;
     GetSystemTime(&now);
-    char stamp[40];
+    char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ ", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     char head[64];

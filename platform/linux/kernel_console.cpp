@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <thread>

@@ -181,7 +181,7 @@ private:
 
     bool NextLine(std::string_view& line)
     {
-        if (pos_ > text_.size())
+        if (pos_ >= text_.size())
             return false;
         std::size_t end = text_.find('\n', pos_);
         if (end == std::string_view::npos)
@@ -476,11 +476,9 @@ Key* Key::Find(std::string_view subkeyName) const
     return found == subkeys.end() ? nullptr : found->second.get();
 }
 
-Key& Key::Add(std::string_view subkeyName, bool* created)
+Key& Key::Add(std::string_view subkeyName)
 {
     auto& slot = subkeys[FoldName(subkeyName)];
-    if (created)
-        *created = !slot;
     if (!slot) {
         slot = std::make_unique<Key>();
         slot->name = subkeyName;

@@ -41,7 +41,7 @@ struct Key {
 
     Key* Find(std::string_view subkeyName) const;
     // The subkey of that name, created (with this spelling) when missing.
-    Key& Add(std::string_view subkeyName, bool* created = nullptr);
+    Key& Add(std::string_view subkeyName);
     const Value* FindValue(std::string_view valueName) const;
     // Replaces the data of an existing value, keeping its spelling.
     void SetValue(std::string_view valueName, DWORD type, std::vector<BYTE> data);

@@ -114,3 +114,23 @@ HANDLE WINAPI RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName);
 BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
 BOOL WINAPI ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid, WORD numStrings,
                          DWORD dataSize, LPCSTR* strings, LPVOID rawData);
+
+// Files and devices: serial ports ("COMn", mapped to a device path by the
+// registry key HKEY_LOCAL_MACHINE\SOFTWARE\KplHost\Ports) and the simulated
+// machine's devices ("\\.\PGW").
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+typedef struct _OVERLAPPED* LPOVERLAPPED;
+
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      LPOVERLAPPED overlapped);

@@ -1,0 +1,32 @@
+// Test hooks of the simulated user world (Linux build only): the input
+// desktop, failures of single calls, and a way back to a fresh machine.
+#pragma once
+
+#include "platform/linux/windef.h"
+
+enum class UserCall {
+    OpenWindowStation,
+    SetProcessWindowStation,
+    OpenDesktop,
+    OpenInputDesktop,
+    SetThreadDesktop,
+    PostMessage,
+    GetGUIThreadInfo,
+};
+
+// Forgets the keyboard state (read again from the registry at the next key
+// event), closes the key journal, clears every hook below, invalidates the
+// window station and desktop handles opened so far and puts the process and
+// every thread back on WinSta0\Default.
+void ResetSimulatedUser();
+
+// Makes "Default" or "Winlogon" the input desktop; null goes back to the
+// registry value "InputDesktop". False for a desktop that does not exist.
+bool SetSimulatedInputDesktop(const char* name);
+
+// The calls of that kind after the next `after` ones fail with `error`,
+// `count` times.
+void FailSimulatedUserCall(UserCall call, DWORD error, unsigned after = 0, unsigned count = 1);
+
+// Window station and desktop handles opened and not yet closed.
+int OpenSimulatedUserHandles();

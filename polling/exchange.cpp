@@ -1,0 +1,94 @@
+#include "link/link.h"
+#include "polling/polling.h"
+
+#include <cstring>
+
+CRITICAL_SECTION ExchangeLock;
+BYTE KeyMatrix[16];
+BYTE LedBlock[32];
+BYTE BlinkPatterns[4][16];
+DWORD LedBlinkMode;
+DWORD BlinkTick;
+DWORD BlinkPhase;
+std::atomic<DWORD> MainThreadId{0};
+DWORD UseStdKeyboardSpeed;
+DWORD UseOptKeyCycleTime;
+
+namespace {
+
+// Phases in which an LED of each state is lit: bit p stands for phase p.
+constexpr BYTE LitPhases[4] = {0x0, 0x3, 0x5, 0xF};
+
+bool LinkAvailable()
+{
+    DWORD lastError = 0;
+    if (!QueryCommError(&lastError))
+        return true;
+    SetLastError(lastError);
+    return false;
+}
+
+}  // namespace
+
+bool GetKeyMatrix(BYTE* destination, DWORD length)
+{
+    if (!LinkAvailable())
+        return false;
+    DWORD n = length < sizeof KeyMatrix ? length : sizeof KeyMatrix;
+    EnterCriticalSection(&ExchangeLock);
+    std::memcpy(destination, KeyMatrix, n);
+    LeaveCriticalSection(&ExchangeLock);
+    return true;
+}
+
+bool SetLedBlock(const BYTE* source, DWORD length)
+{
+    if (!LinkAvailable())
+        return false;
+    DWORD n = length < sizeof LedBlock ? length : sizeof LedBlock;
+    if (LedBlinkMode) {
+        for (unsigned led = 0; led < 4 * n; ++led)
+            SetLedState(static_cast<BYTE>(led), GetLedState(source, led));
+        return true;
+    }
+    EnterCriticalSection(&ExchangeLock);
+    bool changed = std::memcmp(LedBlock, source, n) != 0;
+    if (changed)
+        std::memcpy(LedBlock, source, n);
+    LeaveCriticalSection(&ExchangeLock);
+    if (changed)
+        PostThreadMessageA(MainThreadId.load(), WM_LED_STATES_CHANGED, 0, 0);
+    return true;
+}
+
+BYTE GetLedState(const BYTE* block, unsigned led)
+{
+    return static_cast<BYTE>((block[led / 4] >> (2 * (led % 4))) & 3);
+}
+
+void SetLedState(BYTE led, BYTE state)
+{
+    if (state > 3)
+        return;
+    unsigned byte = led / 8u;
+    BYTE mask = static_cast<BYTE>(1u << (led % 8u));
+    if (byte >= sizeof BlinkPatterns[0])
+        return;
+    EnterCriticalSection(&ExchangeLock);
+    for (unsigned phase = 0; phase < 4; ++phase) {
+        if (LitPhases[state] & (1u << phase))
+            BlinkPatterns[phase][byte] |= mask;
+        else
+            BlinkPatterns[phase][byte] &= static_cast<BYTE>(~mask);
+    }
+    LeaveCriticalSection(&ExchangeLock);
+}
+
+void RequestStop()
+{
+    // Exchange, not load-and-clear: two stop requests racing from the
+    // dispatcher and the console post one quit between them.
+    DWORD thread = MainThreadId.exchange(0);
+    if (thread != 0)
+        PostThreadMessageA(thread, WM_QUIT, 0, 0);
+}
