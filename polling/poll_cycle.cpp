@@ -32,13 +32,9 @@ void PollTick()
     const char* name;
     bool sent;
     if (LedBlinkMode) {
-        if (++BlinkTick == TicksPerPhase) {
-            BlinkTick = 0;
-            if (++BlinkPhase > 3)
-                BlinkPhase = 0;
-        }
+        DWORD phase = AdvanceBlinkPhase();
         name = StatusName;
-        sent = SendLocked(CommandStatus, BlinkPatterns[BlinkPhase], LedPatternSize);
+        sent = SendLocked(CommandStatus, BlinkPatterns[phase], LedPatternSize);
     } else if (LedPending) {
         LedPending = false;
         name = LedsName;
@@ -115,6 +111,16 @@ void SwitchLedsOff()
 }
 
 }  // namespace
+
+DWORD AdvanceBlinkPhase()
+{
+    if (++BlinkTick == TicksPerPhase) {
+        BlinkTick = 0;
+        if (++BlinkPhase > 3)
+            BlinkPhase = 0;
+    }
+    return BlinkPhase;
+}
 
 bool RunPollLoop()
 {

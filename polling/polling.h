@@ -29,6 +29,9 @@ extern DWORD UseOptKeyCycleTime;
 
 // The poll cycle: returns when the main thread receives WM_QUIT.
 bool RunPollLoop();
+// One poll tick's step of the service-side blinking: the phase to send.
+// A phase lasts five ticks; the first of a run only four.
+DWORD AdvanceBlinkPhase();
 
 // Thread exchange.
 inline constexpr UINT WM_LED_STATES_CHANGED = WM_USER + 1;

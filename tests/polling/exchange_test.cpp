@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -137,6 +138,17 @@ TEST_F(Exchange, FailedLinkRefusesBothWaysAndKeepsTheCopies)
     SetCommResult(0);
     EXPECT_TRUE(GetKeyMatrix(destination, sizeof destination));
     EXPECT_EQ(destination[0], 0x55);
+}
+
+TEST(BlinkTiming, PhasesOfTheFirstFourteenTicks)
+{
+    BlinkTick = 0;
+    BlinkPhase = 0;
+    std::vector<DWORD> phases;
+    for (int tick = 1; tick <= 25; ++tick)
+        phases.push_back(AdvanceBlinkPhase());
+    std::vector<DWORD> expected = {0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 0, 0, 0, 0, 0, 1};
+    EXPECT_EQ(phases, expected);
 }
 
 TEST_F(Exchange, OnlyTheFirstStopRequestPosts)
