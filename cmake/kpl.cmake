@@ -14,4 +14,6 @@ function(kpl_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} kpl_test_support GTest::gtest GTest::gtest_main kpl_warnings)
   add_test(NAME ${name} COMMAND ${name})
+  # ./run finds every suite of a build tree here.
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/suites/${name}.path CONTENT "$<TARGET_FILE:${name}>\n")
 endfunction()

@@ -70,16 +70,16 @@ void SetLedState(BYTE led, BYTE state)
 {
     if (state > 3)
         return;
-    unsigned byte = led / 8u;
+    unsigned index = led / 8u;
     BYTE mask = static_cast<BYTE>(1u << (led % 8u));
-    if (byte >= sizeof BlinkPatterns[0])
+    if (index >= sizeof BlinkPatterns[0])
         return;
     EnterCriticalSection(&ExchangeLock);
     for (unsigned phase = 0; phase < 4; ++phase) {
         if (LitPhases[state] & (1u << phase))
-            BlinkPatterns[phase][byte] |= mask;
+            BlinkPatterns[phase][index] |= mask;
         else
-            BlinkPatterns[phase][byte] &= static_cast<BYTE>(~mask);
+            BlinkPatterns[phase][index] &= static_cast<BYTE>(~mask);
     }
     LeaveCriticalSection(&ExchangeLock);
 }

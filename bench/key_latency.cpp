@@ -1,0 +1,341 @@
+// Key latency of the real service: VkKplSvc -debug against the Keypanel
+// model served on a pty from this process. Each press is timed from
+// Press() on the model to the time stamp of its key journal line. With
+// --idle it measures the idle service instead.
+//   key_latency [--presses N] [--baud N] [--idle SECONDS]
+// Prints one markdown table row on standard output.
+#include "bench/bench_support.h"
+#include "sim/keypanel_line.h"
+#include "sim/keypanel_model.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr double PollPeriodMs = 50;
+constexpr double KeyCycleMs = 40;  // key output cycle at keyboard speed 31
+constexpr double ExchangeBits = (4 + 20) * 10;
+
+double NowMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+class Service {
+public:
+    Service(const std::string& registry, const std::string& output)
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("KPL_REGISTRY", registry.c_str(), 1);
+            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+                close(fd);
+            }
+            execl(KPL_SERVICE_EXE, KPL_SERVICE_EXE, "-debug", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Service()
+    {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    int Pid() const { return pid_; }
+    // Ctrl-C, then a bounded wait; the exit status, -1 when it hung.
+    int Stop()
+    {
+        kill(pid_, SIGINT);
+        for (int i = 0; i < 1500; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            poll(nullptr, 0, 10);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+struct JournalLine {
+    double stampMs;
+    unsigned vk;
+    unsigned flags;
+};
+
+// Follows the key journal as the service appends to it.
+class JournalWatch {
+public:
+    explicit JournalWatch(const kplbench::TempDir& dir) : path_(dir.File("keys.journal"))
+    {
+        notify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        inotify_add_watch(notify_, dir.Path().c_str(), IN_MODIFY | IN_CREATE);
+    }
+    ~JournalWatch() { close(notify_); }
+
+    // The next key event for vk, down or up; false after the time-out.
+    bool Next(unsigned vk, bool up, JournalLine& found, int timeoutMs = 5000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            while (ReadLine(found))
+                if (found.vk == vk && ((found.flags & 2) != 0) == up)
+                    return true;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            pollfd entry{notify_, POLLIN, 0};
+            if (poll(&entry, 1, static_cast<int>(std::min<long>(left.count(), 100))) > 0) {
+                char events[4096];
+                while (read(notify_, events, sizeof events) > 0) {
+                }
+            }
+        }
+    }
+
+private:
+    bool ReadLine(JournalLine& line)
+    {
+        for (;;) {
+            auto end = pending_.find('\n');
+            if (end == std::string::npos) {
+                std::ifstream in(path_, std::ios::binary);
+                in.seekg(static_cast<std::streamoff>(offset_));
+                std::string more((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                if (more.empty())
+                    return false;
+                offset_ += more.size();
+                pending_ += more;
+                continue;
+            }
+            std::string text = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            tm utc{};
+            int millis = 0;
+            auto at = text.find(" keybd_event ");
+            if (at == std::string::npos)
+                continue;
+            if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &utc.tm_year, &utc.tm_mon, &utc.tm_mday,
+                            &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &millis) != 7)
+                continue;
+            if (std::sscanf(text.c_str() + at, " keybd_event desktop=%*s vk=%x scan=%*x flags=%x", &line.vk,
+                            &line.flags) != 2)
+                continue;
+            utc.tm_year -= 1900;
+            utc.tm_mon -= 1;
+            line.stampMs = static_cast<double>(timegm(&utc)) * 1000.0 + millis;
+            return true;
+        }
+    }
+
+    std::string path_;
+    int notify_ = -1;
+    std::size_t offset_ = 0;
+    std::string pending_;
+};
+
+struct TaskCounters {
+    double cpuSeconds = 0;
+    double runNanoseconds = 0;  // schedstat, finer than clock ticks; 0 when missing
+    long switches = 0;
+};
+
+long StatusField(const std::string& path, const char* name)
+{
+    std::ifstream in(path);
+    std::string line;
+    const std::size_t length = std::strlen(name);
+    while (std::getline(in, line))
+        if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':')
+            return std::atol(line.c_str() + length + 1);
+    return 0;
+}
+
+TaskCounters ReadCounters(int pid)
+{
+    TaskCounters counters;
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::string stat = kplbench::ReadWholeFile(base + "/stat");
+    auto close = stat.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        unsigned long utime = 0, stime = 0;
+        // After the name: state is field 3; utime and stime are fields 14 and 15.
+        for (int n = 3; n <= 15 && fields >> field; ++n) {
+            if (n == 14)
+                utime = std::stoul(field);
+            if (n == 15)
+                stime = std::stoul(field);
+        }
+        counters.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    if (DIR* tasks = opendir((base + "/task").c_str())) {
+        while (dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const std::string task = base + "/task/" + entry->d_name;
+            counters.switches += StatusField(task + "/status", "voluntary_ctxt_switches") +
+                                 StatusField(task + "/status", "nonvoluntary_ctxt_switches");
+            std::istringstream schedstat(kplbench::ReadWholeFile(task + "/schedstat"));
+            double run = 0;
+            if (schedstat >> run)
+                counters.runNanoseconds += run;
+        }
+        closedir(tasks);
+    }
+    return counters;
+}
+
+int CountFds(int pid)
+{
+    int count = 0;
+    if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* entry = readdir(fds))
+            count += entry->d_name[0] != '.';
+        closedir(fds);
+    }
+    return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int presses = 200;
+    unsigned long baud = 0;  // 0: the configured default
+    int idleSeconds = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        if (option == "--presses")
+            presses = std::atoi(argv[i + 1]);
+        else if (option == "--baud")
+            baud = std::strtoul(argv[i + 1], nullptr, 10);
+        else if (option == "--idle")
+            idleSeconds = std::atoi(argv[i + 1]);
+    }
+
+    kplbench::TempDir dir;
+    kplsim::KeypanelModel model;
+    kplsim::KeypanelLine line;
+    std::string error;
+    if (!line.OpenPty(error)) {
+        std::fprintf(stderr, "key_latency: %s\n", error.c_str());
+        return 1;
+    }
+    std::thread server([&] {
+        std::string serveError;
+        line.Serve(model, [](const kplsim::Exchange&) {}, serveError);
+    });
+    std::string more;
+    if (baud != 0) {
+        char value[80];
+        std::snprintf(value, sizeof value, "\"BaudRate\"=dword:%08lx\r\n", baud);
+        more = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n" + std::string(value);
+    }
+    kplbench::WriteWholeFile(dir.File("machine.reg"), kplbench::MachineRegistry(dir, line.Path(), more));
+
+    int status = 0;
+    {
+        JournalWatch journal(dir);
+        Service service(dir.File("machine.reg"), dir.File("service.out"));
+        if (!model.WaitForRequests(10, 20000)) {
+            std::fprintf(stderr, "key_latency: the service did not start polling\n%s",
+                         kplbench::ReadWholeFile(dir.File("service.out")).c_str());
+            status = 1;
+        }
+
+        std::vector<double> latencies;
+        std::mt19937 random(12345);
+        std::uniform_int_distribution<int> phase(0, 49);
+        for (int i = 0; status == 0 && i < presses; ++i) {
+            // A random start so that presses fall on every phase of the two timers.
+            std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+            const int key = i % 26;
+            const unsigned vk = 'A' + static_cast<unsigned>(key);
+            JournalLine down{}, up{};
+            const double pressed = NowMs();
+            model.Press(key);
+            bool ok = journal.Next(vk, false, down);
+            model.Release(key);
+            ok = ok && journal.Next(vk, true, up);
+            if (!ok) {
+                std::fprintf(stderr, "key_latency: press %d of key %d did not reach the journal\n", i, key);
+                status = 1;
+                break;
+            }
+            latencies.push_back(down.stampMs - pressed);
+        }
+
+        if (status == 0 && presses > 0) {
+            std::sort(latencies.begin(), latencies.end());
+            const std::size_t n = latencies.size();
+            const double median = n % 2 ? latencies[n / 2] : (latencies[n / 2 - 1] + latencies[n / 2]) / 2;
+            const double p99 = latencies[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1];
+            const double lineSpeed = baud != 0 ? static_cast<double>(baud) : 19200.0;
+            const double bound = PollPeriodMs + KeyCycleMs + ExchangeBits * 1000.0 / lineSpeed;
+            std::printf("| %.0f%s | %zu | %.1f | %.1f | %.1f | %.1f | %.2f |\n", lineSpeed,
+                        baud != 0 ? "" : " (default)", n, median, p99, latencies.back(), bound, p99 / bound);
+        }
+
+        if (status == 0 && idleSeconds > 0) {
+            // Let start-up settle before the window opens.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            const auto before = ReadCounters(service.Pid());
+            const auto start = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+            const auto after = ReadCounters(service.Pid());
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const std::string statusFile = "/proc/" + std::to_string(service.Pid()) + "/status";
+            const long rss = StatusField(statusFile, "VmRSS");
+            const int fds = CountFds(service.Pid());
+            char precise[48] = "";
+            if (after.runNanoseconds > 0)
+                std::snprintf(precise, sizeof precise, " (%.2f by schedstat)",
+                              (after.runNanoseconds - before.runNanoseconds) / 1e6 / seconds);
+            std::printf("| %.0f s | %.1f%s | %.1f | %ld | %d |\n", seconds,
+                        (after.cpuSeconds - before.cpuSeconds) * 1000.0 / seconds, precise,
+                        static_cast<double>(after.switches - before.switches) / seconds, rss, fds);
+        }
+
+        const int exit = service.Stop();
+        if (exit != 0) {
+            std::fprintf(stderr, "key_latency: the service ended with %d\n", exit);
+            status = 1;
+        }
+    }
+    line.Stop();
+    server.join();
+    return status;
+}
