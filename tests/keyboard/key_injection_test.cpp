@@ -36,6 +36,9 @@ std::string Key(unsigned vk, unsigned scan, unsigned flags)
     return KeyLine("Default", vk, scan, flags);
 }
 
+const Bytes Make = {0x14, 0x11, 0xE0, 0x71};
+const Bytes Break = {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14};
+
 constexpr unsigned Ext = KEYEVENTF_EXTENDEDKEY;
 constexpr unsigned Up = KEYEVENTF_KEYUP;
 
@@ -76,17 +79,10 @@ TEST_F(KeyInjection, DecodesEachShapeOfKeyEvent)
     }
 }
 
-TEST_F(KeyInjection, NegativeCountsInjectNothing)
+TEST_F(KeyInjection, NeverReadsPastTheTwentyTwoCodesOfARecordNorBeforeIt)
 {
-    const BYTE codes[] = {0x1C};
-    SendKeySequence(codes, 0);
-    SendKeySequence(codes, -1);
-    SendKeySequence(codes, -2147483647 - 1);
-    EXPECT_TRUE(Journal().empty());
-}
-
-TEST_F(KeyInjection, NeverReadsPastTheTwentyTwoCodesOfARecord)
-{
+    for (int count : {0, -1, -2147483647 - 1})
+        SendKeySequence(Make.data(), count);
     // 21 key-up prefixes, A at the record's last byte, B just beyond it.
     BYTE memory[24];
     std::memset(memory, 0xF0, 21);
@@ -98,21 +94,6 @@ TEST_F(KeyInjection, NeverReadsPastTheTwentyTwoCodesOfARecord)
     EXPECT_EQ(Journal(), (Lines{Key('A', 0x1E, Up), Key('A', 0x1E, Up)}));
 }
 
-TEST_F(KeyInjection, LayoutOfTheFocusThreadChoosesTheVirtualKeys)
-{
-    for (ULONG_PTR layout : {ULONG_PTR{0x04090409}, ULONG_PTR{0x04070407}}) {
-        Configure("");
-        FocusLayout = reinterpret_cast<HKL>(layout);
-        Send(Bytes{0x1A, 0x35, 0x4E});
-        const bool german = layout == 0x04070407;
-        EXPECT_EQ(Journal(), (Lines{Key(german ? 'Y' : 'Z', 0x2C, 0), Key(german ? 'Z' : 'Y', 0x15, 0),
-                                    Key(german ? VK_OEM_4 : VK_OEM_MINUS, 0x0C, 0)}));
-    }
-    FocusLayout = 0;
-}
-
-const Bytes Make = {0x14, 0x11, 0xE0, 0x71};
-const Bytes Break = {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14};
 
 Bytes Join(const Bytes& a, const Bytes& b)
 {
@@ -137,7 +118,6 @@ TEST_F(KeyInjection, CtrlAltDelBecomesTheSecureAttentionHotKeyOnlyAtTheStartOfAR
         {"make and more keys",
          {Join(Make, {0x1C, 0xF0, 0x1C})},
          {HotKeyLine("Winlogon"), Key('A', 0x1E, 0), Key('A', 0x1E, Up)}},
-        {"make, break and more keys", {Join(Join(Make, Break), {0x1C})}, {HotKeyLine("Winlogon"), Key('A', 0x1E, 0)}},
         {"separate records",
          {{0x14}, {0x11}, {0xE0, 0x71}},
          {Key(VK_LCONTROL, 0x1D, 0), Key(VK_LMENU, 0x38, 0), Key(VK_DELETE, 0x53, Ext)}},
@@ -205,15 +185,6 @@ TEST_F(KeyInjection, SecureAttentionPutsBackAndClosesWhatItCanOnEveryPath)
     }
 }
 
-TEST_F(KeyInjection, SecureAttentionSucceedsWithThePostsResult)
-{
-    EXPECT_TRUE(SendSecureAttention());
-    EXPECT_EQ(Journal(), Lines{HotKeyLine("Winlogon")});
-    EXPECT_EQ(ObjectName(GetThreadDesktop(GetCurrentThreadId())), "Default");
-    EXPECT_EQ(ObjectName(GetProcessWindowStation()), "WinSta0");
-    EXPECT_EQ(OpenSimulatedUserHandles(), 0);
-}
-
 TEST_F(KeyInjection, TracesEveryStepInDebugModeOnly)
 {
     EXPECT_EQ(Traced({0xE0, 0x12, 0xE0, 0x7C}),
@@ -225,12 +196,9 @@ TEST_F(KeyInjection, TracesEveryStepInDebugModeOnly)
               "Send key: scan code e1f014f077\n"
               "--- Key up ---\nScan code (set 2): e11477h\nScan code (set 1): e11d45h\n"
               "Virtual key: 13h VK_PAUSE\n");
-    EXPECT_EQ(Traced({0x1C}), "Send key: scan code 1c\n--- Key down ---\nScan code (set 2): 1ch\n"
-                              "Scan code (set 1): 1eh\nVirtual key: 41h \n");
     EXPECT_EQ(Traced(Join(Make, Break)), "Send key: scan code 1411e071e0f071f011f014\n"
                                          "Ctrl-Alt-Del make code found\n"
                                          "Ctrl-Alt-Del break code found -> ignored...\n");
-    EXPECT_EQ(Traced({}), "Send key: scan code \n");
 
     testing::internal::CaptureStdout();
     Send(Bytes{0x1C});
@@ -256,8 +224,14 @@ TEST_F(TaskManagerFallback, StartsTheTaskManagerInDebugModeWhenTheHotKeyFails)
     EXPECT_TRUE(Journal().empty());
 }
 
-TEST_F(TaskManagerFallback, SaysSoWhenTheTaskManagerCannotStart)
+TEST_F(TaskManagerFallback, SaysSoWhenTheTaskManagerCannotStartAndStaysSilentInServiceMode)
 {
+    FailSimulatedUserCall(UserCall::OpenDesktop, ERROR_ACCESS_DENIED);
+    testing::internal::CaptureStdout();
+    Send(Make);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(Journal().empty());
+
     FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
     EXPECT_EQ(Traced(Join(Make, {0x1C})),
               "Send key: scan code 1411e0711c\nCtrl-Alt-Del make code found\n"
@@ -265,15 +239,6 @@ TEST_F(TaskManagerFallback, SaysSoWhenTheTaskManagerCannotStart)
               "Can't start taskmgr.exe\n"
               "--- Key down ---\nScan code (set 2): 1ch\nScan code (set 1): 1eh\nVirtual key: 41h \n");
     EXPECT_EQ(Journal(), Lines{Key('A', 0x1E, 0)});
-}
-
-TEST_F(TaskManagerFallback, StaysSilentInServiceMode)
-{
-    FailSimulatedUserCall(UserCall::OpenDesktop, ERROR_ACCESS_DENIED);
-    testing::internal::CaptureStdout();
-    Send(Make);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(Journal().empty());
 }
 
 }  // namespace

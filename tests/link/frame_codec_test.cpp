@@ -1,12 +1,14 @@
-// The frame codec without a port: checksum and response parser byte by byte,
-// with the monitor reports and debug lines they produce.
+// The frame codec and the error monitor without a port: checksum and
+// response parser byte by byte, thresholds, and the debug lines they print.
 #include "link/commands.h"
 #include "link/link.h"
 #include "service/service.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -26,7 +28,6 @@ BYTE Sum(const Bytes& bytes, bool stuffed)
     return FrameChecksum(bytes.data(), static_cast<int>(bytes.size()), stuffed);
 }
 
-// A de-stuffed frame with its good checksum appended.
 Bytes WithSum(Bytes frame)
 {
     frame.push_back(Sum(frame, false));
@@ -35,13 +36,7 @@ Bytes WithSum(Bytes frame)
 
 TEST(FrameChecksum, WireExamples)
 {
-    struct Case {
-        const char* what;
-        Bytes frame;
-        bool stuffed;
-        BYTE expected;
-    };
-    const Case cases[] = {
+    struct Case { const char* what; Bytes frame; bool stuffed; BYTE expected; } cases[] = {
         {"IDENTIFY request", {0x02, 0x04, 0x10}, true, 0x20},
         {"KEYS request", {0x02, 0x04, 0x12}, true, 0x22},
         {"STATUS, all dark", Frame({0x02, 0x14, 0x11}, 16), true, 0x41},
@@ -58,19 +53,13 @@ TEST(FrameChecksum, WireExamples)
     };
     for (const auto& c : cases)
         EXPECT_EQ(Sum(c.frame, c.stuffed), c.expected) << c.what;
-}
 
-TEST(FrameChecksum, ByteAfterPayloadStxIsLeftOutOnBothSides)
-{
-    // An isolated 0x02: the sender's stuffed frame and the receiver's
-    // de-stuffed frame agree, whatever the byte after the 0x02 is.
-    for (BYTE after : {0x00, 0x55, 0xFF}) {
-        Bytes wire = Frame({0x02, 0x14, 0x11, 0x02, 0x00, after}, 14);
-        Bytes plain = Frame({0x02, 0x14, 0x11, 0x02, after}, 14);
-        EXPECT_EQ(Sum(wire, true), Sum(plain, false)) << int(after);
-        EXPECT_EQ(Sum(plain, false), Sum(Frame({0x02, 0x14, 0x11, 0x02, 0x00}, 14), false)) << int(after);
-    }
-    // 0x02 in the header is summed like any byte.
+    // Whatever follows a payload 0x02 is left out on both sides; in the
+    // header 0x02 is summed like any byte.
+    for (BYTE after : {0x00, 0x55, 0xFF})
+        EXPECT_EQ(Sum(Frame({0x02, 0x14, 0x11, 0x02, 0x00, after}, 14), true),
+                  Sum(Frame({0x02, 0x14, 0x11, 0x02, 0x77}, 14), false))
+            << int(after);
     EXPECT_NE(Sum({0x02, 0x04, 0x02, 0x00}, false), Sum({0x02, 0x04, 0x02, 0x77}, false));
     // Payload 02 02 00: the receiver sums the first 02, skips the second and
     // sums the 00; the sender of 02 00 02 00 skips the 00 and the second 02.
@@ -82,11 +71,7 @@ TEST(FrameChecksum, ByteAfterPayloadStxIsLeftOutOnBothSides)
 
 class Parser : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        DebugMode = 0;
-        InitCommMonitor(3);
-    }
+    void SetUp() override { InitCommMonitor(3); }
     void TearDown() override
     {
         DebugMode = 0;
@@ -94,14 +79,14 @@ protected:
     }
 
     // Feeds bytes; returns how many frames completed, keeps the last index.
-    int Feed(const Bytes& bytes, int bufferSize = ReceiveBufferSize)
+    int Feed(const Bytes& bytes)
     {
         int completed = 0;
         for (BYTE value : bytes) {
             bool complete = false;
-            index = ParseResponseByte(value, buffer, bufferSize, index, &complete);
+            index = ParseResponseByte(value, buffer, ReceiveBufferSize, index, &complete);
             EXPECT_GE(index, 0);
-            EXPECT_LE(index, bufferSize);
+            EXPECT_LE(index, ReceiveBufferSize);
             completed += complete;
         }
         return completed;
@@ -118,41 +103,49 @@ protected:
     int index = 0;
 };
 
-TEST_F(Parser, AcceptsResponsesAndDropsTheByteAfterPayloadStx)
+TEST_F(Parser, VerdictOnEachFrame)
 {
     struct Case {
         const char* what;
         Bytes wire;
-        BYTE id;
-        Bytes payloadStart;
-    };
-    const Case cases[] = {
-        {"all-zero KEYS answer", Frame({0x02, 0x14, 0x92}, 16, {0xC2}), 0x92, {0, 0, 0}},
-        {"stuffed 02 00 55", Frame({0x02, 0x14, 0x92, 0x02, 0x00, 0x55}, 14, {0xE1}), 0x92, {0x02, 0x55, 0x00}},
+        BYTE id;             // 0: rejected
+        Bytes payloadStart;  // checked when not empty
+        DWORD error;         // reported for a rejected frame
+    } cases[] = {
+        {"all-zero KEYS answer", Frame({0x02, 0x14, 0x92}, 16, {0xC2}), 0x92, {0, 0, 0}, 0},
+        {"stuffed 02 00 55", Frame({0x02, 0x14, 0x92, 0x02, 0x00, 0x55}, 14, {0xE1}), 0x92, {0x02, 0x55, 0x00}, 0},
         // The dropped byte need not be the 0x00 a sender writes.
-        {"stuffing byte not 00", Frame({0x02, 0x14, 0x92, 0x02, 0x7E, 0x55}, 14, {0xE1}), 0x92, {0x02, 0x55, 0x00}},
-        {"id 0x02 is no payload", WithSum(Frame({0x02, 0x14, 0x02}, 16)), 0x02, {0, 0, 0}},
+        {"stuffing byte not 00", Frame({0x02, 0x14, 0x92, 0x02, 0x7E, 0x55}, 14, {0xE1}), 0x92, {0x02, 0x55, 0x00}, 0},
+        {"id 0x02 is no payload", WithSum(Frame({0x02, 0x14, 0x02}, 16)), 0x02, {0, 0, 0}, 0},
+        {"longer than required", WithSum(Frame({0x02, 0x18, 0x92}, 20)), 0x92, {0, 0, 0}, 0},
+        {"id without a payload of its own", WithSum({0x02, 0x04, 0x77}), 0x77, {}, 0},
+        {"wrong checksum", Frame({0x02, 0x14, 0x92}, 16, {0xC3}), 0, {}, ERROR_CRC},
+        {"key matrix of 8 bytes", WithSum(Frame({0x02, 0x0C, 0x92}, 8)), 0, {}, ERROR_INVALID_DATA},
+        {"identification of 11 bytes", WithSum(Frame({0x02, 0x0F, 0x90}, 11)), 0, {}, ERROR_INVALID_DATA},
+        {"key matrix answer without payload", WithSum({0x02, 0x04, 0x91}), 0, {}, ERROR_INVALID_DATA},
     };
+    Bytes earlier = {0x02, 0x14, 0x92};
+    earlier.insert(earlier.end(), 16, 0xAA);
+    earlier = WithSum(earlier);
     for (const auto& c : cases) {
+        // Leftovers of an earlier frame must not pass for this one's payload.
+        ASSERT_EQ(Feed(earlier), 1) << c.what;
         SetCommResult(13);
-        index = 0;
         ASSERT_EQ(Feed(c.wire), 1) << c.what;
         EXPECT_EQ(index, 0) << c.what;
         EXPECT_EQ(buffer[2], c.id) << c.what;
-        EXPECT_EQ(Bytes(buffer + 3, buffer + 6), c.payloadStart) << c.what;
-        EXPECT_EQ(CommMonitor.ErrorCount, 0u) << c.what << ": a good frame reports success";
+        if (!c.payloadStart.empty()) {
+            EXPECT_EQ(Bytes(buffer + 3, buffer + 6), c.payloadStart) << c.what;
+        }
+        EXPECT_EQ(CommMonitor.ErrorCount, c.id ? 0u : 2u) << c.what << ": good frames report success";
+        EXPECT_EQ(LastError(), c.id ? 13u : c.error) << c.what;
     }
 }
 
 TEST_F(Parser, RejectionsRestartAtTheNextByte)
 {
-    struct Case {
-        const char* what;
-        Bytes wire;
-        DWORD errors;  // reports of 13 before the good frame
-    };
-    const Bytes good = Frame({0x02, 0x14, 0x92}, 16, {0xC2});
-    const Case cases[] = {
+    // Each case's errors: how many reports of 13 the rejected bytes make.
+    struct Case { const char* what; Bytes wire; DWORD errors; } cases[] = {
         {"stray bytes", {0x41, 0xFF, 0x00}, 3},
         {"node bits set", {0x02, 0x43}, 1},
         {"length below 4", {0x02, 0x03}, 1},
@@ -161,62 +154,17 @@ TEST_F(Parser, RejectionsRestartAtTheNextByte)
     for (const auto& c : cases) {
         SetCommResult(0);
         index = 0;
-        Bytes wire = c.wire;
-        wire.insert(wire.end(), good.begin(), good.end());
-        ASSERT_EQ(Feed(Bytes(wire.begin(), wire.end() - static_cast<long>(good.size()))), 0) << c.what;
+        ASSERT_EQ(Feed(c.wire), 0) << c.what;
         EXPECT_EQ(CommMonitor.ErrorCount, c.errors) << c.what;
         EXPECT_EQ(LastError(), DWORD(ERROR_INVALID_DATA)) << c.what;
-        ASSERT_EQ(Feed(good), 1) << c.what;
+        ASSERT_EQ(Feed(Frame({0x02, 0x14, 0x92}, 16, {0xC2})), 1) << c.what;
         EXPECT_EQ(buffer[2], 0x92) << c.what;
     }
 }
 
-TEST_F(Parser, WrongChecksumAndShortFramesComeBackWithIdZero)
+TEST_F(Parser, DebugLinesAreExactAndOnlyInDebugMode)
 {
-    struct Case {
-        const char* what;
-        Bytes wire;
-        DWORD code;
-    };
-    Bytes shortKeys = WithSum(Frame({0x02, 0x0C, 0x92}, 8));
-    Bytes shortIdentify = WithSum(Frame({0x02, 0x0F, 0x90}, 11));
-    Bytes emptyKeys = WithSum({0x02, 0x04, 0x91});
-    Bytes earlier = {0x02, 0x14, 0x92};
-    earlier.insert(earlier.end(), 16, 0xAA);
-    earlier = WithSum(earlier);
-    const Case cases[] = {
-        {"wrong checksum", Frame({0x02, 0x14, 0x92}, 16, {0xC3}), ERROR_CRC},
-        {"key matrix of 8 bytes", shortKeys, ERROR_INVALID_DATA},
-        {"identification of 11 bytes", shortIdentify, ERROR_INVALID_DATA},
-        {"key matrix answer without payload", emptyKeys, ERROR_INVALID_DATA},
-    };
-    for (const auto& c : cases) {
-        // Leftovers of an earlier frame must not pass for the short one's payload.
-        Feed(earlier);
-        ASSERT_EQ(buffer[2], 0x92) << c.what;
-        ASSERT_EQ(Feed(c.wire), 1) << c.what;
-        EXPECT_EQ(buffer[2], 0) << c.what;
-        EXPECT_EQ(LastError(), c.code) << c.what;
-        EXPECT_EQ(CommMonitor.ErrorCount, 1u) << c.what;
-        SetCommResult(0);
-    }
-    // Longer than required, or an id with no payload of its own, is fine.
-    for (const auto& frame : {WithSum(Frame({0x02, 0x18, 0x92}, 20)), WithSum({0x02, 0x04, 0x77})}) {
-        ASSERT_EQ(Feed(frame), 1);
-        EXPECT_NE(buffer[2], 0);
-        EXPECT_EQ(CommMonitor.ErrorCount, 0u);
-    }
-}
-
-TEST_F(Parser, DebugLinesAreExact)
-{
-    DebugMode = 1;
-    struct Case {
-        const char* what;
-        Bytes wire;
-        std::string expected;
-    };
-    const Case cases[] = {
+    struct Case { const char* what; Bytes wire; std::string expected; } cases[] = {
         {"stray byte", {0x41}, "Communication error: 13 (0000000dh)\nInvalid STX: 41h instead of 02h\n"},
         {"bad Node/Len", {0x02, 0x43}, "Communication error: 13 (0000000dh)\nInvalid Node/Len: 43\n"},
         {"good frame", Frame({0x02, 0x14, 0x92}, 16, {0xC2}), ""},
@@ -224,6 +172,7 @@ TEST_F(Parser, DebugLinesAreExact)
          "Communication error: 23 (00000017h)\n<< 19 bytes read: 02 14 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
          "00 00 c3 \n"},
     };
+    DebugMode = 1;
     for (const auto& c : cases) {
         index = 0;
         ::testing::internal::CaptureStdout();
@@ -233,36 +182,63 @@ TEST_F(Parser, DebugLinesAreExact)
     ::testing::internal::CaptureStdout();
     bool complete = false;
     ParseResponseByte(0x02, buffer, 5, 5, &complete);
+    SetCommResult(0x80000005u);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Communication error: 13 (0000000dh)\nInvalid Index: 5 >= buffer size 5\n");
+              "Communication error: 13 (0000000dh)\nInvalid Index: 5 >= buffer size 5\n"
+              "Communication error: -2147483643 (80000005h)\n");
 
     DebugMode = 0;
     ::testing::internal::CaptureStdout();
     index = 0;
     Feed({0x41, 0x02, 0x43});
+    SetCommResult(1460);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
-TEST(CommandSet, NamesIdsAndLayouts)
+TEST(CommMonitor, ThresholdsAndClearing)
 {
-    EXPECT_STREQ(CommandName(CommandIdentify), "IDENTIFY");
-    EXPECT_STREQ(CommandName(CommandStatus), "STATUS");
-    EXPECT_STREQ(CommandName(CommandKeys), "KEYS");
-    EXPECT_STREQ(CommandName(CommandLeds), "LEDS");
-    EXPECT_EQ(CommandName(0x90), nullptr);
-    EXPECT_EQ(ResponsePayloadLength(ResponseIdentify), 12);
-    for (BYTE id : {ResponseStatus, ResponseKeys, ResponseLeds})
-        EXPECT_EQ(ResponsePayloadLength(id), 16);
+    struct Step { DWORD report; bool failed; DWORD lastError; };  // flag and error after the report
+    struct Sequence { const char* what; DWORD threshold; std::vector<Step> steps; } sequences[] = {
+        {"fourth failure raises at 3",
+         3,
+         {{13, false, 13}, {13, false, 13}, {13, false, 13}, {13, true, 13}, {0, false, 13}}},
+        {"success restarts the count",
+         3,
+         {{23, false, 23}, {23, false, 23}, {0, false, 23}, {23, false, 23}, {23, false, 23}, {23, false, 23}}},
+        {"first failure raises at 0", 0, {{0, false, 0}, {1460, true, 1460}, {0, false, 1460}, {5, true, 5}}},
+        {"raised stays raised, newest code", 1, {{13, false, 13}, {13, true, 13}, {23, true, 23}, {1167, true, 1167}}},
+    };
+    for (const auto& sequence : sequences) {
+        InitCommMonitor(sequence.threshold);
+        for (std::size_t n = 0; n < sequence.steps.size(); ++n) {
+            const Step& step = sequence.steps[n];
+            SetCommResult(step.report);
+            DWORD lastError = 0xDEAD;
+            EXPECT_EQ(QueryCommError(&lastError) != 0, step.failed) << sequence.what << ", step " << n;
+            EXPECT_EQ(lastError, step.lastError) << sequence.what << ", step " << n;
+        }
+        DeleteCommMonitor();
+    }
+}
 
-    BYTE block[LedBlockSize] = {};
-    SetLedState(block, 5, LedFastBlink);
-    EXPECT_EQ(block[1], 0x08);
-    SetLedState(block, 5, LedOff);
-    SetLedState(block, 0, LedOn);
-    EXPECT_EQ(Bytes(block, block + 2), (Bytes{0x03, 0x00}));
-    BYTE pattern[LedPatternSize] = {};
-    SetLedLit(pattern, 9, true);
-    EXPECT_EQ(Bytes(pattern, pattern + 2), (Bytes{0x00, 0x02}));
+TEST(CommMonitor, ReaderSeesConsistentPairs)
+{
+    // Whenever the reader sees the flag up, the error beside it raised it.
+    InitCommMonitor(0);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            DWORD lastError = 0;
+            EXPECT_TRUE(!QueryCommError(&lastError) || lastError == 13 || lastError == 23) << lastError;
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        SetCommResult(i % 2 ? 13 : 23);
+        SetCommResult(0);
+    }
+    done = true;
+    reader.join();
+    DeleteCommMonitor();
 }
 
 }  // namespace

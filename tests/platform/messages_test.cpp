@@ -59,21 +59,24 @@ void MakeQueue()
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
 }
 
-std::atomic<DWORD> QueueOwner;
-std::atomic<bool> OwnerChecked;
+std::atomic<DWORD> ReaderId;
+std::atomic<int> ReaderStep;  // 1: may read, 2: has read, 3: posted to, 4: checked
 
 // Keeps a finished thread in its exit until the test has looked, so the
 // queue must be gone before the handle is signalled, not soon after.
 struct LingerAtExit {
-    ~LingerAtExit() { kpltest::WaitUntil([] { return OwnerChecked.load(); }); }
+    ~LingerAtExit() { kpltest::WaitUntil([] { return ReaderStep.load() == 4; }); }
 };
 
-DWORD WINAPI MakeQueueAndEnd(LPVOID)
+DWORD WINAPI ReadOnceAndEnd(LPVOID)
 {
-    MakeQueue();
     static thread_local LingerAtExit linger;
     (void)&linger;
-    QueueOwner = GetCurrentThreadId();
+    ReaderId = GetCurrentThreadId();
+    kpltest::WaitUntil([] { return ReaderStep.load() == 1; });
+    MakeQueue();
+    ReaderStep = 2;
+    kpltest::WaitUntil([] { return ReaderStep.load() >= 3; });
     return 0;
 }
 
@@ -81,10 +84,13 @@ DWORD WINAPI MakeQueueAndEnd(LPVOID)
 
 TEST(Messages, PostedMessagesKeepTheirOrderThroughFiltersAndQuit)
 {
+    // Every GetMessageA here is preceded by a Peek that proves a match is
+    // queued, so a fault fails the test instead of blocking it.
     OnFreshThread([] {
         MSG msg{};
         EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
         const DWORD self = GetCurrentThreadId();
+        const DWORD postedFrom = GetTickCount();
         for (UINT message : {WM_USER + 1, WM_USER + 5, WM_USER + 2, WM_QUIT, WM_USER + 3})
             ASSERT_TRUE(PostThreadMessageA(self, message, message, -LPARAM(message)));
 
@@ -92,61 +98,57 @@ TEST(Messages, PostedMessagesKeepTheirOrderThroughFiltersAndQuit)
         EXPECT_EQ(msg.message, WM_USER + 5);
         ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 5, WM_USER + 5, PM_REMOVE));
         for (UINT expected : {WM_USER + 1, WM_USER + 2}) {
+            ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
             ASSERT_GT(GetMessageA(&msg, nullptr, 0, 0), 0);
             EXPECT_EQ(msg.message, expected);
             EXPECT_EQ(msg.wParam, expected);
             EXPECT_EQ(msg.lParam, -LPARAM(expected));
-            EXPECT_LT(DWORD(GetTickCount() - msg.time), 5000u);
+            // Stamped at posting: between then and now, however slow the machine.
+            EXPECT_LE(DWORD(msg.time - postedFrom), DWORD(GetTickCount() - postedFrom));
         }
         // WM_QUIT gets through any filter; what came after it stays.
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 6, WM_USER + 9, PM_NOREMOVE));
+        ASSERT_EQ(msg.message, WM_QUIT);
         EXPECT_EQ(GetMessageA(&msg, nullptr, WM_USER + 6, WM_USER + 9), 0);
         EXPECT_EQ(msg.message, WM_QUIT);
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
         EXPECT_GT(GetMessageA(&msg, nullptr, 0, 0), 0);
         EXPECT_EQ(msg.message, WM_USER + 3);
         EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
     });
 }
 
-TEST(Messages, ThreadGetsItsQueueOnlyWhenItReadsOne)
-{
-    std::promise<DWORD> id;
-    std::promise<void> read, queueMade;
-    std::thread reader([&] {
-        id.set_value(GetCurrentThreadId());
-        read.get_future().wait();
-        MakeQueue();
-        queueMade.set_value();
-        MSG msg;
-        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        }
-    });
-    const DWORD readerId = id.get_future().get();
-    EXPECT_FALSE(PostThreadMessageA(readerId, WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID);
-    read.set_value();
-    queueMade.get_future().wait();
-    EXPECT_TRUE(PostThreadMessageA(readerId, WM_QUIT, 0, 0));
-    reader.join();
-}
-
-TEST(Messages, QueueEndsWithItsThread)
+TEST(Messages, QueueLivesFromTheFirstReadToTheEndOfItsThread)
 {
     // A std::thread, which has no handle, loses its queue at thread exit.
     for (bool viaCreateThread : {true, false}) {
-        QueueOwner = 0;
-        OwnerChecked = !viaCreateThread;
+        SCOPED_TRACE(viaCreateThread ? "CreateThread" : "std::thread");
+        ReaderId = 0;
+        ReaderStep = 0;
+        HANDLE handle = nullptr;
+        std::thread thread;
+        if (viaCreateThread)
+            handle = CreateThread(nullptr, 0, ReadOnceAndEnd, nullptr, 0, nullptr);
+        else
+            thread = std::thread(ReadOnceAndEnd, nullptr);
+        EXPECT_TRUE(kpltest::WaitUntil([] { return ReaderId.load() != 0; }));
+        EXPECT_FALSE(PostThreadMessageA(ReaderId, WM_USER, 0, 0));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID);
+        ReaderStep = 1;
+        EXPECT_TRUE(kpltest::WaitUntil([] { return ReaderStep.load() == 2; }));
+        EXPECT_TRUE(PostThreadMessageA(ReaderId, WM_USER, 0, 0));
         if (viaCreateThread) {
-            HANDLE thread = CreateThread(nullptr, 0, MakeQueueAndEnd, nullptr, 0, nullptr);
-            EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-            CloseHandle(thread);
+            ReaderStep = 3;
+            EXPECT_EQ(WaitForSingleObject(handle, 5000), WAIT_OBJECT_0);
+            CloseHandle(handle);
         } else {
-            std::thread(MakeQueueAndEnd, nullptr).join();
+            ReaderStep = 4;
+            thread.join();
         }
         SetLastError(0);
-        EXPECT_NE(QueueOwner.load(), 0u);
-        EXPECT_FALSE(PostThreadMessageA(QueueOwner, WM_USER, 0, 0)) << viaCreateThread;
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID) << viaCreateThread;
-        OwnerChecked = true;
+        EXPECT_FALSE(PostThreadMessageA(ReaderId, WM_USER, 0, 0));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID);
+        ReaderStep = 4;
     }
 }
 
@@ -196,16 +198,29 @@ TEST(Messages, FullQueueRefusesPostsUntilRead)
     });
 }
 
-TEST(Timers, KilledTimerStopsFiringAndItsTwinGoesOn)
+TEST(Timers, KilledTimerStopsAndOnlyTheThreadsOwnTimerIsReset)
 {
-    OnFreshThread([] {
-        auto start = Clock::now();
+    std::promise<UINT_PTR> foreign;
+    std::promise<void> done;
+    std::thread other([&] {
+        foreign.set_value(SetTimer(nullptr, 0, 100000, nullptr));
+        done.get_future().wait();
+    });
+    const UINT_PTR foreignId = foreign.get_future().get();
+    OnFreshThread([foreignId] {
+        const auto start = Clock::now();
         // Due first every time, so a WM_TIMER of it would show up.
         UINT_PTR killed = SetTimer(nullptr, 0, 15, nullptr);
         UINT_PTR kept = SetTimer(nullptr, 0, 15, nullptr);
         ASSERT_NE(killed, 0u);
         ASSERT_NE(kept, 0u);
         ASSERT_NE(killed, kept);
+        // Another thread's id makes a new timer here and leaves that one be.
+        UINT_PTR made = SetTimer(nullptr, foreignId, 100000, nullptr);
+        EXPECT_NE(made, 0u);
+        EXPECT_NE(made, foreignId);
+        EXPECT_EQ(SetTimer(nullptr, made, 50000, nullptr), made);
+        EXPECT_FALSE(KillTimer(nullptr, foreignId));
         ASSERT_TRUE(KillTimer(nullptr, killed));
         EXPECT_FALSE(KillTimer(nullptr, killed));
         MSG msg{};
@@ -216,27 +231,6 @@ TEST(Timers, KilledTimerStopsFiringAndItsTwinGoesOn)
             EXPECT_EQ(msg.lParam, 0);
         }
         EXPECT_GE(Clock::now() - start, 4 * 15ms);
-        KillTimer(nullptr, kept);
-    });
-}
-
-TEST(Timers, SetTimerResetsOnlyTheThreadsOwnTimer)
-{
-    std::promise<UINT_PTR> foreign;
-    std::promise<void> done;
-    std::thread other([&] {
-        foreign.set_value(SetTimer(nullptr, 0, 100000, nullptr));
-        done.get_future().wait();
-    });
-    const UINT_PTR foreignId = foreign.get_future().get();
-    OnFreshThread([foreignId] {
-        UINT_PTR id = SetTimer(nullptr, 0, 100000, nullptr);
-        EXPECT_EQ(SetTimer(nullptr, id, 50000, nullptr), id);
-        UINT_PTR made = SetTimer(nullptr, foreignId, 100000, nullptr);
-        EXPECT_NE(made, 0u);
-        EXPECT_NE(made, foreignId);
-        EXPECT_NE(made, id);
-        EXPECT_FALSE(KillTimer(nullptr, foreignId));
     });
     done.set_value();
     other.join();

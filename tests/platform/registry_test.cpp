@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -21,6 +20,11 @@ namespace {
 std::vector<BYTE> Bytes(std::string_view text)
 {
     return {text.begin(), text.end()};
+}
+
+std::string Error(LSTATUS status)
+{
+    return "error " + std::to_string(status);
 }
 
 class Registry : public ::testing::Test {
@@ -50,16 +54,7 @@ protected:
         char buffer[256] = {};
         DWORD size = sizeof buffer;
         LSTATUS status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-        return status == ERROR_SUCCESS ? std::string(buffer) : "error " + std::to_string(status);
-    }
-
-    // What actually reached the file, read by itself.
-    kplreg::Tree FileTree()
-    {
-        kplreg::Tree tree;
-        kplreg::ParseError error;
-        EXPECT_TRUE(kplreg::ParseRegText(kpltest::ReadFile(file), tree, error)) << error.line << ": " << error.message;
-        return tree;
+        return status == ERROR_SUCCESS ? std::string(buffer) : Error(status);
     }
 
     std::vector<std::string> DirectoryEntries()
@@ -75,21 +70,22 @@ protected:
     kpltest::ScopedEnv env{"KPL_REGISTRY", file};
 };
 
-TEST_F(Registry, CreatesOpensAndTellsWhichItDid)
+TEST_F(Registry, KeysAreCreatedOnceAndNamedWithoutRegardToCase)
 {
-    kpltest::WriteFile(file, "");  // an empty file is an empty registry
     HKEY key = reinterpret_cast<HKEY>(1);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplTest", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\MixedCase", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
-
     DWORD disposition = 0;
-    HKEY deep = Create("SOFTWARE\\KplTest\\A\\B", REG_OPTION_NON_VOLATILE, &disposition);
+    HKEY deep = Create("Software\\MixedCase\\Deep", REG_OPTION_NON_VOLATILE, &disposition);
     EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-    HKEY again = Create("SOFTWARE\\KplTest\\A\\B", REG_OPTION_NON_VOLATILE, &disposition);
+    HKEY again = Create("SOFTWARE\\mixedCASE\\DEEP", REG_OPTION_NON_VOLATILE, &disposition);
     EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplTest\\A", 0, KEY_READ, &key), ERROR_SUCCESS);
-    EXPECT_NE(FileTree().root.Find("HKEY_LOCAL_MACHINE")->Find("software")->Find("kpltest")->Find("a")->Find("b"),
-              nullptr);
+    EXPECT_EQ(SetString(deep, "Speed", "slow"), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(again, "SPEED", "fast"), ERROR_SUCCESS);
+    EXPECT_EQ(QueryString(deep, "speed"), "fast");
+    const std::string text = kpltest::ReadFile(file);
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\MixedCase\\Deep]\n\"Speed\"=\"fast\""), std::string::npos)
+        << text;
 
     // A null or empty subkey opens the same key again, under a handle of its own.
     for (const char* same : {static_cast<const char*>(nullptr), ""}) {
@@ -100,23 +96,8 @@ TEST_F(Registry, CreatesOpensAndTellsWhichItDid)
         EXPECT_EQ(QueryString(again, "Via"), same ? "empty" : "null");
         EXPECT_EQ(RegCloseKey(reopened), ERROR_SUCCESS);
     }
-    for (HKEY open : {deep, again, key})
-        EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
-}
-
-TEST_F(Registry, NamesIgnoreCaseAndKeepTheirFirstSpelling)
-{
-    HKEY key = Create("Software\\MixedCase");
-    HKEY other = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\mixedCASE", 0, KEY_ALL_ACCESS, &other), ERROR_SUCCESS);
-    EXPECT_EQ(SetString(key, "Speed", "slow"), ERROR_SUCCESS);
-    EXPECT_EQ(SetString(other, "SPEED", "fast"), ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(key, "speed"), "fast");
-
-    const std::string text = kpltest::ReadFile(file);
-    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\MixedCase]\n\"Speed\"=\"fast\""), std::string::npos) << text;
-    RegCloseKey(key);
-    RegCloseKey(other);
+    EXPECT_EQ(RegCloseKey(deep), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
 }
 
 TEST_F(Registry, EveryTypeReadsBackFromTheFile)
@@ -159,37 +140,29 @@ TEST_F(Registry, EveryTypeReadsBackFromTheFile)
     RegCloseKey(key);
 }
 
-TEST_F(Registry, QueryReportsSizesLikeWindows)
+TEST_F(Registry, QueryReportsTheSizeNeededWhateverTheBuffer)
 {
     HKEY key = Create("SOFTWARE\\KplSizes");
     ASSERT_EQ(SetString(key, "Name", "hello"), ERROR_SUCCESS);
-    DWORD type = 0;
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(size, 6u);
-    EXPECT_EQ(type, REG_SZ);
-
     BYTE buffer[16] = {};
     const struct {
+        BYTE* data;
         DWORD given;
         LSTATUS status;
-    } cases[] = {{0, ERROR_MORE_DATA}, {5, ERROR_MORE_DATA}, {6, ERROR_SUCCESS}, {16, ERROR_SUCCESS}};
+    } cases[] = {{nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
+                 {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.given);
-        type = 0;
-        size = c.given;
-        EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, &type, buffer, &size), c.status);
+        DWORD type = 0;
+        DWORD size = c.given;
+        EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, &type, c.data, &size), c.status);
         EXPECT_EQ(size, 6u);
         EXPECT_EQ(type, REG_SZ);
     }
     EXPECT_STREQ(reinterpret_cast<char*>(buffer), "hello");
-
-    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, buffer, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, &type, buffer, nullptr), ERROR_INVALID_PARAMETER);
-    ASSERT_EQ(SetString(key, nullptr, "default"), ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(key, ""), "default");
-    EXPECT_NE(kpltest::ReadFile(file).find("\n@=\"default\"\n"), std::string::npos);
+    DWORD size = sizeof buffer;
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, buffer, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, "Name", nullptr, nullptr, buffer, nullptr), ERROR_INVALID_PARAMETER);
     RegCloseKey(key);
 }
 
@@ -197,118 +170,26 @@ TEST_F(Registry, DeletesFailLikeWindowsAndStaleHandlesSayDeleted)
 {
     HKEY parent = Create("SOFTWARE\\KplParent");
     HKEY child = Create("SOFTWARE\\KplParent\\Child");
-    HKEY alsoChild = Create("SOFTWARE\\KplParent\\Child");
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplParent"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(parent, "Missing"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(parent, "Missing"), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(SetString(child, "V", "x"), ERROR_SUCCESS);
     ASSERT_EQ(SetString(child, "Gone", "x"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueA(alsoChild, "GONE"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(child, "GONE"), ERROR_SUCCESS);
     EXPECT_EQ(kpltest::ReadFile(file).find("Gone"), std::string::npos);
     EXPECT_EQ(RegDeleteKeyA(parent, "CHILD"), ERROR_SUCCESS);
-    EXPECT_EQ(FileTree().root.Find("HKEY_LOCAL_MACHINE")->Find("SOFTWARE")->Find("KplParent")->Find("Child"), nullptr);
+    EXPECT_EQ(kpltest::ReadFile(file).find("Child"), std::string::npos);
 
     // A key made again under the same name is another key.
     HKEY recreated = Create("SOFTWARE\\KplParent\\Child");
     HKEY sub = nullptr;
-    for (HKEY stale : {child, alsoChild}) {
-        EXPECT_EQ(QueryString(stale, "V"), "error " + std::to_string(ERROR_KEY_DELETED));
-        EXPECT_EQ(SetString(stale, "V", "y"), ERROR_KEY_DELETED);
-        EXPECT_EQ(RegCreateKeyExA(stale, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
-                  ERROR_KEY_DELETED);
-        EXPECT_EQ(RegCloseKey(stale), ERROR_SUCCESS);
-    }
-    EXPECT_EQ(QueryString(recreated, "V"), "error " + std::to_string(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(RegDeleteKeyA(recreated, ""), ERROR_SUCCESS);
-
+    EXPECT_EQ(QueryString(child, "V"), Error(ERROR_KEY_DELETED));
+    EXPECT_EQ(SetString(child, "V", "y"), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCreateKeyExA(child, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(child), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(0x1234)), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    EXPECT_EQ(QueryString(recreated, "V"), Error(ERROR_FILE_NOT_FOUND));
     RegCloseKey(recreated);
     RegCloseKey(parent);
-}
-
-TEST_F(Registry, RefusesWhatTheHandleOrTheFileCannotTake)
-{
-    RegCloseKey(Create("SOFTWARE\\KplRights"));
-    const struct {
-        REGSAM access;
-        bool canQuery, canSet, canCreate;
-    } cases[] = {
-        {KEY_READ, true, false, false},
-        {KEY_WRITE, false, true, true},
-        {KEY_ALL_ACCESS, true, true, true},
-        {GENERIC_READ, true, false, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.access);
-        HKEY key = nullptr;
-        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplRights", 0, c.access, &key), ERROR_SUCCESS);
-        DWORD size = 0;
-        EXPECT_EQ(RegQueryValueExA(key, "None", nullptr, nullptr, nullptr, &size) == ERROR_ACCESS_DENIED,
-                  !c.canQuery);
-        EXPECT_EQ(SetString(key, "V", "x") == ERROR_ACCESS_DENIED, !c.canSet);
-        HKEY sub = nullptr;
-        const std::string subName = "Sub" + std::to_string(c.access);
-        EXPECT_EQ(RegCreateKeyExA(key, subName.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr) == ERROR_ACCESS_DENIED,
-                  !c.canCreate);
-        RegCloseKey(sub);
-        RegCloseKey(key);
-    }
-    HKEY key = Create("SOFTWARE\\KplRights");
-    EXPECT_EQ(SetString(key, "Line\nBreak", "x"), ERROR_INVALID_PARAMETER);
-    HKEY sub = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(key, std::string(256, 'k').c_str(), 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
-              ERROR_INVALID_PARAMETER);
-    RegCloseKey(key);
-}
-
-TEST_F(Registry, VolatileKeysStayInMemory)
-{
-    HKEY stable = Create("SOFTWARE\\KplStable");
-    const std::string before = kpltest::ReadFile(file);
-    DWORD disposition = 0;
-    // Like every key the call makes, the one in between is volatile too.
-    HKEY key = Create("SOFTWARE\\KplVolatile\\Inner", REG_OPTION_VOLATILE, &disposition);
-    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-    ASSERT_EQ(SetString(key, "V", "memory"), ERROR_SUCCESS);
-    HKEY child = nullptr;
-    for (const char* parent : {"SOFTWARE\\KplVolatile\\Inner", "SOFTWARE\\KplVolatile"})
-        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(parent) + "\\Stable").c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &child, nullptr),
-                  ERROR_CHILD_MUST_BE_VOLATILE);
-    EXPECT_EQ(kpltest::ReadFile(file), before);
-
-    // Survives the file being read again, and never reaches it.
-    kpltest::WriteFile(file, before + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplExternal]\n");
-    HKEY reopened = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplExternal", 0, KEY_READ, &reopened), ERROR_SUCCESS);
-    RegCloseKey(reopened);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\kplvolatile\\inner", 0, KEY_READ, &reopened),
-              ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(reopened, "V"), "memory");
-    EXPECT_EQ(QueryString(key, "V"), "memory");
-    ASSERT_EQ(SetString(stable, "V", "file"), ERROR_SUCCESS);
-    EXPECT_EQ(kpltest::ReadFile(file).find("KplVolatile"), std::string::npos);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplVolatile\\Inner"), ERROR_SUCCESS);
-    for (HKEY open : {key, reopened, stable})
-        RegCloseKey(open);
-}
-
-TEST_F(Registry, WithoutTheVariableChangesStayInMemory)
-{
-    {
-        kpltest::ScopedEnv restore("KPL_REGISTRY", "");
-        unsetenv("KPL_REGISTRY");
-        HKEY key = Create("SOFTWARE\\KplNoFile");
-        ASSERT_EQ(SetString(key, "V", "x"), ERROR_SUCCESS);
-        EXPECT_EQ(QueryString(key, "V"), "x");
-        RegCloseKey(key);
-        EXPECT_TRUE(DirectoryEntries().empty());
-    }
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplNoFile", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
 class FailedWrite : public Registry {
@@ -320,31 +201,33 @@ protected:
         before = kpltest::ReadFile(file);
     }
 
-    void TearDown() override { RegCloseKey(key); }
+    void TearDown() override
+    {
+        if (!skipped) {
+            EXPECT_EQ(kpltest::ReadFile(file), before);
+            EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
+            EXPECT_EQ(QueryString(key, "New"), Error(ERROR_FILE_NOT_FOUND));
+            EXPECT_EQ(QueryString(key, "Old"), "value");
+        }
+        RegCloseKey(key);
+    }
 
     LSTATUS WriteLarge() { return Set(key, "New", REG_BINARY, std::vector<BYTE>(20000, 0x5a)); }
 
-    void ExpectNothingChanged()
-    {
-        EXPECT_EQ(kpltest::ReadFile(file), before);
-        EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
-        EXPECT_EQ(QueryString(key, "New"), "error " + std::to_string(ERROR_FILE_NOT_FOUND));
-        EXPECT_EQ(QueryString(key, "Old"), "value");
-    }
-
     HKEY key = nullptr;
     std::string before;
+    bool skipped = false;
 };
 
-TEST_F(FailedWrite, ReadOnlyDirectoryIsAccessDenied)
+TEST_F(FailedWrite, ReadOnlyDirectoryIsAccessDeniedAndChangesNothing)
 {
-    if (geteuid() == 0)
+    skipped = geteuid() == 0;
+    if (skipped)
         GTEST_SKIP() << "root writes into read-only directories";
     ASSERT_EQ(chmod(dir.Path().c_str(), 0555), 0);
     LSTATUS status = WriteLarge();
     chmod(dir.Path().c_str(), 0755);
     EXPECT_EQ(status, ERROR_ACCESS_DENIED);
-    ExpectNothingChanged();
 }
 
 TEST_F(FailedWrite, WriteCutShortLeavesTheOldFile)
@@ -359,23 +242,22 @@ TEST_F(FailedWrite, WriteCutShortLeavesTheOldFile)
     LSTATUS status = WriteLarge();
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
-    if (status == ERROR_SUCCESS)
+    skipped = status == ERROR_SUCCESS;
+    if (skipped)
         GTEST_SKIP() << "the file size limit did not stop the write";
-    ExpectNothingChanged();
 }
 
 TEST_F(Registry, MalformedFileIsReportedOnceAndNeverRewritten)
 {
     HKEY key = Create("SOFTWARE\\KplBad");
-    const std::string bad = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplBad]\n"
-                            "\"V\"=dword:zz\n";
+    const std::string head = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplBad]\n";
+    const std::string bad = head + "\"V\"=dword:zz\n";
     kpltest::WriteFile(file, bad);
 
     testing::internal::CaptureStderr();
     HKEY other = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplBad", 0, KEY_READ, &other), ERROR_BADDB);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &other), ERROR_BADDB);
-    EXPECT_EQ(QueryString(key, "V"), "error " + std::to_string(ERROR_BADDB));
+    EXPECT_EQ(QueryString(key, "V"), Error(ERROR_BADDB));
     EXPECT_EQ(SetString(key, "V", "x"), ERROR_BADDB);
     EXPECT_EQ(RegDeleteKeyA(key, ""), ERROR_BADDB);
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplNew", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other,
@@ -387,86 +269,49 @@ TEST_F(Registry, MalformedFileIsReportedOnceAndNeverRewritten)
     EXPECT_EQ(reported.find(expected), reported.rfind(expected)) << reported;
     EXPECT_EQ(kpltest::ReadFile(file), bad);
 
-    kpltest::WriteFile(file, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplBad]\n"
-                             "\"V\"=dword:0000002a\n");
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
-    EXPECT_EQ(value, 42u);
+    kpltest::WriteFile(file, head + "\"V\"=\"mended\"\n");
+    EXPECT_EQ(QueryString(key, "V"), "mended");
     RegCloseKey(key);
 }
 
 TEST_F(Registry, ConcurrentWritersAllLand)
 {
-    constexpr int threads = 4;
-    constexpr int perThread = 20;
+    constexpr int threads = 4, perThread = 20;
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([this, t] {
             HKEY key = Create("SOFTWARE\\KplConcurrent");
-            for (DWORD i = 0; i < perThread; ++i) {
-                DWORD value = t * 1000 + i;
-                std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4),
-                          ERROR_SUCCESS);
+            for (int i = 0; i < perThread; ++i) {
+                const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+                EXPECT_EQ(SetString(key, name.c_str(), name), ERROR_SUCCESS);
             }
             RegCloseKey(key);
         });
     for (auto& writer : writers)
         writer.join();
 
-    kplreg::Tree tree = FileTree();
-    const kplreg::Key* key = tree.root.Find("HKEY_LOCAL_MACHINE")->Find("SOFTWARE")->Find("KplConcurrent");
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->values.size(), static_cast<std::size_t>(threads * perThread));
+    // Read back from the file alone.
+    kpltest::ScopedEnv copy("KPL_REGISTRY", dir.File("copy.reg"));
+    kpltest::WriteFile(dir.File("copy.reg"), kpltest::ReadFile(file));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplConcurrent", 0, KEY_READ, &key), ERROR_SUCCESS);
     for (int t = 0; t < threads; ++t)
         for (int i = 0; i < perThread; ++i) {
-            const kplreg::Value* value = key->FindValue("t" + std::to_string(t) + "-" + std::to_string(i));
-            ASSERT_NE(value, nullptr);
-            DWORD expected = t * 1000 + i;
-            EXPECT_EQ(value->data, Bytes(std::string_view(reinterpret_cast<const char*>(&expected), 4)));
+            const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+            EXPECT_EQ(QueryString(key, name.c_str()), name);
         }
-    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
-}
-
-TEST_F(Registry, ChangesMadeByOthersArePickedUp)
-{
-    HKEY key = Create("SOFTWARE\\KplShared");
-    ASSERT_EQ(SetString(key, "V", "one"), ERROR_SUCCESS);
-    const std::string head = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplShared]\n";
-
-    const std::string tail = "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplShared\\Other]\n";
-    kpltest::WriteFile(file, head + "\"V\"=\"second\"\n" + tail);
-    HKEY other = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplShared\\Other", 0, KEY_READ, &other), ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(key, "V"), "second");
-
-    // Replaced by rename with a text of the same length: perhaps only the inode tells.
-    const std::string replacement = dir.File("replacement");
-    kpltest::WriteFile(replacement, head + "\"V\"=\"THIRD!\"\n" + tail);
-    ASSERT_EQ(std::rename(replacement.c_str(), file.c_str()), 0);
-    EXPECT_EQ(QueryString(key, "V"), "THIRD!");
-    EXPECT_EQ(QueryString(other, "V"), "error " + std::to_string(ERROR_FILE_NOT_FOUND));
-
-    kpltest::WriteFile(file, "Windows Registry Editor Version 5.00\n");
-    EXPECT_EQ(QueryString(key, "V"), "error " + std::to_string(ERROR_KEY_DELETED));
-    EXPECT_EQ(QueryString(other, "V"), "error " + std::to_string(ERROR_KEY_DELETED));
     RegCloseKey(key);
-    RegCloseKey(other);
 }
 
 TEST_F(Registry, HostConfigReadsOnlyItsOwnTypes)
 {
-    const std::string longText(1000, 'x');
     kpltest::WriteFile(file, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                             "\"Dir\"=\"/var/kpl\"\n\"Count\"=dword:00000007\n\"Blob\"=hex:01,02,03,04\n\"Long\"=\"" +
-                                 longText + "\"\n");
+                             "\"Dir\"=\"/var/kpl\"\n\"Count\"=dword:00000007\n\"Blob\"=hex:01,02,03,04\n");
     const struct {
         const char* name;
         const char* text;  // null: not a string
         DWORD number;      // 99: not a dword
-    } cases[] = {{"Dir", "/var/kpl", 99}, {"Count", nullptr, 7}, {"Blob", nullptr, 99}, {"Missing", nullptr, 99},
-                 {"Long", longText.c_str(), 99}};
+    } cases[] = {{"Dir", "/var/kpl", 99}, {"Count", nullptr, 7}, {"Blob", nullptr, 99}, {"Missing", nullptr, 99}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string text = "unchanged";

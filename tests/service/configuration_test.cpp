@@ -31,116 +31,67 @@ Value String(const char* name, const std::string& text)
     return {name, REG_SZ, std::vector<BYTE>(text.c_str(), text.c_str() + text.size() + 1)};
 }
 
-class Configuration : public ::testing::Test {
-protected:
+// Port, baud rate, byte size, parity, stop bits, LED blinking, error retries,
+// response time-out, standard keyboard speed, key cycle time.
+std::string Shown(const ServiceConfigRecord& c)
+{
+    std::string s = c.PortName;
+    for (DWORD n : {c.BaudRate, DWORD(c.ByteSize), DWORD(c.Parity), DWORD(c.StopBits), c.DoLedBlinking,
+                    c.ErrorRetries, c.ResponseTimeout, c.UseStdKeyboardSpeed, c.UseOptKeyCycleTime})
+        s += " " + std::to_string(n);
+    return s;
+}
+
+const std::string Defaults = "COM3 19200 8 0 0 1 3 1000 0 0";
+
+TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
+{
     kpltest::TempDir dir;
     kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("registry.reg")};
-
-    void SetUp() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key); }
-    void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key); }
-
-    void Store(const std::vector<Value>& values)
-    {
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        for (const auto& v : values)
-            ASSERT_EQ(RegSetValueExA(key, v.name, 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+    struct Case {
+        const char* what;
+        bool key;
+        std::vector<Value> values;
+        std::string expected;
+    } cases[] = {
+        {"every value",
+         true,
+         {String("PortName", "COM12"), Dword("BaudRate", 115200), Dword("ByteSize", 7), Dword("Parity", 2),
+          Dword("StopBits", 2), Dword("DoLedBlinking", 0), Dword("ErrorRetries", 0), Dword("ResponseTimeout", 250),
+          Dword("UseStdKeyboardSpeed", 1), Dword("UseOptKeyCycleTime", 5)},
+         "COM12 115200 7 2 2 0 0 250 1 5"},
+        // Every run starts from the defaults, not from the last run's values.
+        {"no key", false, {}, Defaults},
+        {"empty key", true, {}, Defaults},
+        // Ten characters need 11 bytes with the NUL: too long for the field.
+        {"malformed",
+         true,
+         {String("PortName", "COM1234567"), Value{"BaudRate", REG_DWORD, std::vector<BYTE>(8, 1)},
+          Value{"ErrorRetries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 7}}, Value{"ResponseTimeout", REG_BINARY, {1, 0, 0, 0}},
+          String("DoLedBlinking", "0"), Value{"Parity", REG_SZ, {'2', 0}}},
+         Defaults},
+        {"nine characters fit", true, {String("PortName", "COM123456")}, "COM123456 19200 8 0 0 1 3 1000 0 0"},
+        {"first NUL ends the name", true, {Value{"PortName", REG_SZ, {'C', 'O', 'M', '5', 0, 'X', 'Y', 0}}},
+         "COM5 19200 8 0 0 1 3 1000 0 0"},
+        {"byte fields keep the lowest byte", true,
+         {Dword("ByteSize", 300), Dword("Parity", 0x104), Dword("StopBits", 0xFF02)}, "COM3 19200 44 4 2 1 3 1000 0 0"},
+    };
+    for (const auto& c : cases) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key);
+        if (c.key) {
+            HKEY key;
+            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr),
                       ERROR_SUCCESS);
-        RegCloseKey(key);
+            for (const auto& v : c.values)
+                ASSERT_EQ(RegSetValueExA(key, v.name, 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+                          ERROR_SUCCESS);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(ReadConfiguration(), c.key ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND) << c.what;
+        EXPECT_EQ(Shown(ServiceConfig), c.expected) << c.what;
     }
-};
-
-void ExpectDefaults(const ServiceConfigRecord& c)
-{
-    EXPECT_STREQ(c.PortName, "COM3");
-    EXPECT_EQ(c.BaudRate, 19200u);
-    EXPECT_EQ(c.ByteSize, 8);
-    EXPECT_EQ(c.Parity, 0);
-    EXPECT_EQ(c.StopBits, 0);
-    EXPECT_EQ(c.DoLedBlinking, 1u);
-    EXPECT_EQ(c.ErrorRetries, 3u);
-    EXPECT_EQ(c.ResponseTimeout, 1000u);
-    EXPECT_EQ(c.UseStdKeyboardSpeed, 0u);
-    EXPECT_EQ(c.UseOptKeyCycleTime, 0u);
-}
-
-TEST_F(Configuration, NoKeyGivesDefaultsAndTheOpenError)
-{
-    std::strcpy(ServiceConfig.PortName, "stale");
-    EXPECT_EQ(ReadConfiguration(), ERROR_FILE_NOT_FOUND);
-    ExpectDefaults(ServiceConfig);
-}
-
-TEST_F(Configuration, EmptyKeyGivesDefaults)
-{
-    Store({});
-    EXPECT_EQ(ReadConfiguration(), ERROR_SUCCESS);
-    ExpectDefaults(ServiceConfig);
-}
-
-TEST_F(Configuration, EveryValueIsTaken)
-{
-    Store({String("PortName", "COM12"), Dword("BaudRate", 115200), Dword("ByteSize", 7), Dword("Parity", 2),
-           Dword("StopBits", 2), Dword("DoLedBlinking", 0), Dword("ErrorRetries", 0), Dword("ResponseTimeout", 250),
-           Dword("UseStdKeyboardSpeed", 1), Dword("UseOptKeyCycleTime", 5)});
-    EXPECT_EQ(ReadConfiguration(), ERROR_SUCCESS);
-    const auto& c = ServiceConfig;
-    EXPECT_STREQ(c.PortName, "COM12");
-    EXPECT_EQ(c.BaudRate, 115200u);
-    EXPECT_EQ(c.ByteSize, 7);
-    EXPECT_EQ(c.Parity, 2);
-    EXPECT_EQ(c.StopBits, 2);
-    EXPECT_EQ(c.DoLedBlinking, 0u);
-    EXPECT_EQ(c.ErrorRetries, 0u);
-    EXPECT_EQ(c.ResponseTimeout, 250u);
-    EXPECT_EQ(c.UseStdKeyboardSpeed, 1u);
-    EXPECT_EQ(c.UseOptKeyCycleTime, 5u);
-}
-
-TEST_F(Configuration, MalformedValuesKeepTheirDefaults)
-{
-    Value big{"BaudRate", REG_DWORD, std::vector<BYTE>(8, 1)};
-    Value bigEndian{"ErrorRetries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 7}};
-    Value binary{"ResponseTimeout", REG_BINARY, {1, 0, 0, 0}};
-    Store({String("PortName", "COM1234567"),  // ten characters: 11 bytes with the NUL
-           big, bigEndian, binary, String("DoLedBlinking", "0"), Value{"Parity", REG_SZ, {'2', 0}}});
-    ReadConfiguration();
-    ExpectDefaults(ServiceConfig);
-}
-
-TEST_F(Configuration, PortNameOfNineCharactersFits)
-{
-    Store({String("PortName", "COM123456")});
-    ReadConfiguration();
-    EXPECT_STREQ(ServiceConfig.PortName, "COM123456");
-}
-
-TEST_F(Configuration, PortNameStopsAtItsFirstNul)
-{
-    Store({Value{"PortName", REG_SZ, {'C', 'O', 'M', '5', 0, 'X', 'Y', 0}}});
-    ReadConfiguration();
-    EXPECT_STREQ(ServiceConfig.PortName, "COM5");
-}
-
-TEST_F(Configuration, ByteFieldsKeepTheLowestByte)
-{
-    Store({Dword("ByteSize", 300), Dword("Parity", 0x104), Dword("StopBits", 0xFF02)});
-    ReadConfiguration();
-    EXPECT_EQ(ServiceConfig.ByteSize, 44);
-    EXPECT_EQ(ServiceConfig.Parity, 4);
-    EXPECT_EQ(ServiceConfig.StopBits, 2);
-}
-
-TEST_F(Configuration, EveryRunStartsFromTheDefaults)
-{
-    Store({Dword("BaudRate", 9600)});
-    ReadConfiguration();
-    EXPECT_EQ(ServiceConfig.BaudRate, 9600u);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key);
-    ReadConfiguration();
-    EXPECT_EQ(ServiceConfig.BaudRate, 19200u);
 }
 
 }  // namespace

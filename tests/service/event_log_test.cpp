@@ -83,42 +83,12 @@ TEST_F(DebugEvents, InsertionStringsFollowTheRules)
     }
 }
 
-TEST_F(DebugEvents, TimeTakesTwoDigitsAndMilliseconds)
-{
-    std::string out = Capture([] { LogError(MSG_SERVICE_STOPPED, 0, nullptr); });
-    EXPECT_TRUE(std::regex_match(out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d: The Keypanel Service has stopped successfully\.\r\n)")))
-        << out;
-}
-
 TEST_F(DebugEvents, TooLongATextCannotBeFormatted)
 {
     std::string huge(1100, 'x');
     std::string out = Capture([&] { LogError(MSG_OPEN_PORT_FAILED, 0, huge.c_str()); });
     EXPECT_EQ(out.rfind("Cannot format message: Error ", 0), 0u) << out.substr(0, 80);
     EXPECT_EQ(out.find('x'), std::string::npos);
-}
-
-TEST_F(DebugEvents, ThrottleStopsErrorsButNotMilestones)
-{
-    std::string out = Capture([] {
-        for (int i = 0; i < 150; ++i)
-            LogError(MSG_READ_RESPONSE_FAILED, ERROR_TIMEOUT, "KEYS");
-        LogError(MSG_SERVICE_STOPPED, 0, nullptr);
-        LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, "\x90", 1);
-    });
-    auto count = [&](const std::string& needle) {
-        std::size_t n = 0;
-        for (std::size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(count("Read KEYS response"), 99u);
-    EXPECT_EQ(count("Too many errors occured."), 1u);
-    EXPECT_EQ(count("stopped successfully"), 1u);
-    EXPECT_EQ(count("Unexpected Keypanel response"), 1u);
-    // The notice comes after the 99th error and before the milestone.
-    EXPECT_LT(out.rfind("Read KEYS response"), out.find("Too many errors"));
-    EXPECT_LT(out.find("Too many errors"), out.find("stopped successfully"));
 }
 
 TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
@@ -133,14 +103,14 @@ TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
         for (auto& thread : threads)
             thread.join();
     });
-    std::size_t errors = 0, notices = 0;
-    for (std::size_t at = out.find("PGW/KPL service failed"); at != std::string::npos;
-         at = out.find("PGW/KPL service failed", at + 1))
-        ++errors;
-    for (std::size_t at = out.find("Too many errors"); at != std::string::npos; at = out.find("Too many errors", at + 1))
-        ++notices;
-    EXPECT_EQ(errors, 99u);
-    EXPECT_EQ(notices, 1u);
+    auto count = [&](const std::string& needle) {
+        std::size_t n = 0;
+        for (std::size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("PGW/KPL service failed"), 99u);
+    EXPECT_EQ(count("Too many errors"), 1u);
 }
 
 TEST(FormatLastError, SystemTextAndCodeOrNothing)
@@ -156,9 +126,6 @@ TEST(FormatLastError, SystemTextAndCodeOrNothing)
     text[n - 2] = '\0';
     EXPECT_EQ(std::string(FormatLastError(buffer, sizeof buffer)), std::string(text) + " (0x5)");
 
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    EXPECT_NE(std::string(FormatLastError(buffer, sizeof buffer)).find(" (0x427)"), std::string::npos);
-
     SetLastError(0x2345);
     EXPECT_STREQ(FormatLastError(buffer, sizeof buffer), "");
 
@@ -167,10 +134,6 @@ TEST(FormatLastError, SystemTextAndCodeOrNothing)
     char small[10];
     EXPECT_STREQ(FormatLastError(small, sizeof small), "");
 }
-
-}  // namespace
-
-namespace {
 
 // The message table carried in the executable: every event in German and
 // English (the same English texts), each ending in CR LF.

@@ -44,7 +44,10 @@ protected:
         NextCheckPoint = 1;
         kpltest::WriteFile(dir.File("registry.reg"),
                            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
-                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n");
+                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
+                           // The configuration reaches the engine.
+                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n\"PortName\"=\"COM7\"\r\n"
+                           "\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n\"ResponseTimeout\"=dword:000000fa\r\n");
     }
     std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
 };
@@ -52,39 +55,47 @@ protected:
 constexpr DWORD Start = SERVICE_START_PENDING, Running = SERVICE_RUNNING, Stopping = SERVICE_STOP_PENDING,
                 Stopped = SERVICE_STOPPED;
 
-TEST_F(ServiceLife, StartRunStop)
+TEST_F(ServiceLife, StatusReportsAndEngineCalls)
 {
-    doubles::State().duringLoop = [] { doubles::State().handler(SERVICE_CONTROL_STOP); };
-    ServiceEntry(0, nullptr);
-    std::vector<Report> expected = {
-        {Start, 0, 0, 1, 3000}, {Running, 1, 0, 0, 0}, {Stopping, 1, 0, 2, 0}, {Stopped, 1, 0, 0, 0}};
-    EXPECT_EQ(Reports(), expected);
-    EXPECT_EQ(doubles::State().stopRequests, 1);
-    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "RunPollLoop", "StopPolling"};
-    EXPECT_EQ(doubles::State().calls, calls);
-}
-
-TEST_F(ServiceLife, InterrogationWhileStartingTakesTheNextCheckPoint)
-{
-    doubles::State().duringStart = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
-    doubles::State().duringLoop = [] {
-        doubles::State().handler(SERVICE_CONTROL_INTERROGATE);
-        doubles::State().handler(SERVICE_CONTROL_STOP);
+    const std::string start = "StartPolling COM7 9600 820 250";
+    struct Case {
+        const char* what;
+        bool interrogate, startFails, registrationFails;
+        std::vector<Report> reports;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"start, run, stop", false, false, false,
+         {{Start, 0, 0, 1, 3000}, {Running, 1, 0, 0, 0}, {Stopping, 1, 0, 2, 0}, {Stopped, 1, 0, 0, 0}},
+         {start, "RunPollLoop", "StopPolling"}},
+        // An interrogation while starting takes the next check point.
+        {"interrogated", true, false, false,
+         {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0}, {Running, 1, 0, 0, 0}, {Running, 1, 0, 0, 0},
+          {Stopping, 1, 0, 3, 0}, {Stopped, 1, 0, 0, 0}},
+         {start, "RunPollLoop", "StopPolling"}},
+        // A failed start-up still ends in stopped, with exit code zero.
+        {"start fails", false, true, false, {{Start, 0, 0, 1, 3000}, {Stopped, 1, 0, 0, 0}}, {start, "StopPolling"}},
+        {"registration fails", false, false, true, {}, {}},
     };
-    ServiceEntry(0, nullptr);
-    std::vector<Report> expected = {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0},    {Running, 1, 0, 0, 0},
-                                    {Running, 1, 0, 0, 0},  {Stopping, 1, 0, 3, 0}, {Stopped, 1, 0, 0, 0}};
-    EXPECT_EQ(Reports(), expected);
-}
-
-TEST_F(ServiceLife, FailedStartUpStillReportsStoppedWithExitCodeZero)
-{
-    doubles::State().startSucceeds = false;
-    ServiceEntry(0, nullptr);
-    std::vector<Report> expected = {{Start, 0, 0, 1, 3000}, {Stopped, 1, 0, 0, 0}};
-    EXPECT_EQ(Reports(), expected);
-    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "StopPolling"};
-    EXPECT_EQ(doubles::State().calls, calls);
+    for (const auto& c : cases) {
+        doubles::Reset();
+        NextCheckPoint = 1;
+        auto& host = doubles::State();
+        host.startSucceeds = !c.startFails;
+        host.registrationFails = c.registrationFails;
+        auto interrogate = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
+        if (c.interrogate)
+            host.duringStart = interrogate;
+        host.duringLoop = [&] {
+            if (c.interrogate)
+                interrogate();
+            doubles::State().handler(SERVICE_CONTROL_STOP);
+        };
+        ServiceEntry(0, nullptr);
+        EXPECT_EQ(Reports(), c.reports) << c.what;
+        EXPECT_EQ(host.calls, c.calls) << c.what;
+        EXPECT_EQ(host.stopRequests, c.calls.size() == 3 ? 1 : 0) << c.what;
+    }
+    EXPECT_EQ(Events(), "");
 }
 
 TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
@@ -97,7 +108,7 @@ TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
         // start-pending report fails: nothing runs, stopped is still attempted
         {1, {}, 2},
         // running report fails: the poll loop never runs, the engine is shut down
-        {2, {"StartPolling COM3 19200 800 1000", "StopPolling"}, 3},
+        {2, {"StartPolling COM7 9600 820 250", "StopPolling"}, 3},
     };
     for (const auto& c : cases) {
         doubles::Reset();
@@ -142,21 +153,8 @@ TEST_F(ServiceLife, DebugModeReportsNothingAndStillRuns)
     RunService(0, nullptr);
     DebugMode = 0;
     EXPECT_TRUE(doubles::State().reports.empty());
-    std::vector<std::string> calls = {"StartPolling COM3 19200 800 1000", "RunPollLoop", "StopPolling"};
+    std::vector<std::string> calls = {"StartPolling COM7 9600 820 250", "RunPollLoop", "StopPolling"};
     EXPECT_EQ(doubles::State().calls, calls);
-}
-
-TEST_F(ServiceLife, ConfigurationReachesTheEngine)
-{
-    kpltest::WriteFile(dir.File("registry.reg"),
-                       "Windows Registry Editor Version 5.00\r\n\r\n"
-                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n"
-                       "\"PortName\"=\"COM7\"\r\n\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n"
-                       "\"ResponseTimeout\"=dword:000000fa\r\n");
-    doubles::State().startSucceeds = false;
-    ServiceEntry(0, nullptr);
-    ASSERT_FALSE(doubles::State().calls.empty());
-    EXPECT_EQ(doubles::State().calls[0], "StartPolling COM7 9600 820 250");
 }
 
 TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)

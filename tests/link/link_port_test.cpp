@@ -1,0 +1,422 @@
+// The link over a real pseudo-terminal, through the Win32 calls the service
+// makes: line settings, exclusive open, time-outs, a peer that goes away,
+// requests byte for byte on the wire, responses from raw bytes, and the
+// Keypanel model served in-process.
+#include "link/commands.h"
+#include "link/link.h"
+#include "service/service.h"
+#include "sim/keypanel_line.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point start)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+Bytes Zeros(Bytes head, std::size_t zeros, Bytes tail = {})
+{
+    head.insert(head.end(), zeros, 0x00);
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// A bare pseudo-terminal: the slave is the port opened as "COM3", the test
+// plays the Keypanel on the master.
+struct Pty {
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        char name[128];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        slave = name;
+        termios tio{};
+        tcgetattr(master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+    }
+    ~Pty() { HangUp(); }
+    void HangUp()
+    {
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+    void Send(const Bytes& bytes) { ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    // What arrives within the time, at most count bytes.
+    Bytes Receive(std::size_t count, int timeoutMs)
+    {
+        Bytes bytes(count);
+        std::size_t got = 0;
+        kpltest::WaitUntil([&] {
+            ssize_t n = read(master, bytes.data() + got, count - got);
+            got += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return got == count;
+        }, std::chrono::milliseconds(timeoutMs));
+        bytes.resize(got);
+        return bytes;
+    }
+    int master = -1;
+    std::string slave;
+};
+
+std::vector<DWORD> Timeouts()
+{
+    COMMTIMEOUTS t{};
+    EXPECT_TRUE(GetCommTimeouts(PortHandle, &t));
+    return {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+            t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+}
+
+// "COM3" mapped to the pseudo-terminal in a registry of its own, with a
+// fresh monitor.
+class Line : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitCommMonitor(3);
+        Map(pty.slave);
+    }
+    void TearDown() override
+    {
+        ClosePort();
+        DeleteCommMonitor();
+    }
+    void Map(const std::string& device)
+    {
+        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\r\n\r\n"
+                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
+                                                    "\"COM3\"=\"" + device + "\"\r\n");
+    }
+    bool Open(DWORD responseTimeout) { return OpenPort("COM3") && ConfigurePort(19200, 0, 8, 0, responseTimeout); }
+    // The next response's id, 0xEE when the read failed.
+    BYTE Read(Bytes* answer = nullptr)
+    {
+        BYTE id = 0;
+        const BYTE* data = nullptr;
+        if (!ReadResponse(&id, &data))
+            return 0xEE;
+        if (answer != nullptr)
+            answer->assign(data, data + ResponsePayloadLength(id));
+        return id;
+    }
+    BYTE Exchange(BYTE command, const Bytes& payload = {}, Bytes* answer = nullptr)
+    {
+        EXPECT_TRUE(SendRequest(command, payload.empty() ? nullptr : payload.data(),
+                                static_cast<BYTE>(payload.size())));
+        return Read(answer);
+    }
+
+    kpltest::TempDir dir;
+    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
+    Pty pty;
+};
+
+TEST_F(Line, DefaultConfigurationReadsBack)
+{
+    ASSERT_TRUE(OpenPort("COM3")) << GetLastError();
+    // Reserved bits and fields ConfigurePort does not own survive it.
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(PortHandle, &dcb));
+    dcb.fDummy2 = 0x1ABCD;
+    dcb.XonLim = 1234;
+    ASSERT_TRUE(SetCommState(PortHandle, &dcb));
+    ASSERT_TRUE(ConfigurePort(19200, 0, 8, 0, 1000)) << GetLastError();
+    dcb = DCB{};
+    ASSERT_TRUE(GetCommState(PortHandle, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    // Binary, DTR and RTS enabled, no flow control, reserved bits kept.
+    DWORD flags;
+    std::memcpy(&flags, reinterpret_cast<const BYTE*>(&dcb) + 8, sizeof flags);
+    EXPECT_EQ(flags, (0x1ABCDu << 15) | 0x1093u);
+    EXPECT_EQ(dcb.XonLim, 1234);
+    EXPECT_EQ(Timeouts(), (std::vector<DWORD>{1000, 0, 1000, 10, 1000}));
+
+    // What Linux was really told: raw 19200 8N1 without flow control.
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+
+    // A response time-out of 0 would mean waiting for ever: the default stands in.
+    for (auto [configured, applied] : {std::pair<DWORD, DWORD>{250, 250}, {0, 1000}, {1, 1}}) {
+        ASSERT_TRUE(ConfigurePort(19200, 0, 8, 0, configured));
+        EXPECT_EQ(Timeouts(), (std::vector<DWORD>{applied, 0, applied, 10, 1000})) << configured;
+    }
+}
+
+TEST_F(Line, LineSettingsLinuxCannotDoAreRefused)
+{
+    ASSERT_TRUE(OpenPort("COM3"));
+    struct Case { DWORD baud; BYTE parity, byteSize, stopBits; bool ok; } cases[] = {
+        {9600, NOPARITY, 8, TWOSTOPBITS, true},    {115200, NOPARITY, 8, ONESTOPBIT, true},
+        {19200, EVENPARITY, 8, ONESTOPBIT, false}, {19200, NOPARITY, 7, ONESTOPBIT, false},
+        {14400, NOPARITY, 8, ONESTOPBIT, false},   {0, NOPARITY, 8, ONESTOPBIT, false},
+        {19200, NOPARITY, 9, ONESTOPBIT, false},   {19200, 5, 8, ONESTOPBIT, false},
+        {19200, NOPARITY, 8, ONE5STOPBITS, false}, {19200, NOPARITY, 8, 3, false},
+    };
+    for (const auto& c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(ConfigurePort(c.baud, c.parity, c.byteSize, c.stopBits, 1000), c.ok)
+            << c.baud << " " << int(c.parity) << " " << int(c.byteSize) << " " << int(c.stopBits);
+        DCB dcb{};
+        ASSERT_TRUE(GetCommState(PortHandle, &dcb));
+        if (c.ok) {
+            EXPECT_EQ(std::vector<DWORD>({dcb.BaudRate, dcb.StopBits}), std::vector<DWORD>({c.baud, c.stopBits}));
+        } else {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        }
+    }
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(PortHandle, &dcb));
+    dcb.fOutxDsrFlow = 1;
+    EXPECT_FALSE(SetCommState(PortHandle, &dcb));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(Line, OpenIsExclusiveAndMissingPortsAreNotFound)
+{
+    ASSERT_TRUE(OpenPort("COM3"));
+    auto open = [] { return CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    // Another process is refused as well.
+    std::fflush(stdout);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(open() == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), ERROR_ACCESS_DENIED);
+
+    ClosePort();
+    ClosePort();
+    EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(OpenPort("COM3")) << "free again once closed";
+    ClosePort();
+
+    Map("/dev/kpl-no-such-device");
+    for (const char* name : {"COM3", "COM200"}) {
+        EXPECT_FALSE(OpenPort(name)) << name;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << name;
+        EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
+    }
+}
+
+TEST_F(Line, SilentPeerTimesOutAfterOneResponseTimeout)
+{
+    ASSERT_TRUE(Open(200));
+    auto start = Clock::now();
+    EXPECT_EQ(Read(), 0xEE);
+    long elapsed = ElapsedMs(start);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+    EXPECT_GE(elapsed, 190);
+    EXPECT_LT(elapsed, 1500);
+    EXPECT_EQ(CommMonitor.ErrorCount, 0u) << "a time-out is not reported";
+}
+
+TEST_F(Line, HungUpPeerGivesAnErrorNotAHang)
+{
+    ASSERT_TRUE(Open(5000));
+    pty.HangUp();
+    auto start = Clock::now();
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(ElapsedMs(start), 2500) << "well before the 5 s time-out";
+    EXPECT_FALSE(SendRequest(0x12, nullptr, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    DWORD lastError = 0;
+    QueryCommError(&lastError);
+    EXPECT_EQ(CommMonitor.ErrorCount, 2u);
+    EXPECT_EQ(lastError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+TEST_F(Line, RequestsOnTheWire)
+{
+    ASSERT_TRUE(Open(300));
+    Bytes ledsWithStx = Zeros({0x02}, 31), zeros32(32, 0);
+    struct Case { const char* what; BYTE command; const Bytes* payload; BYTE length; Bytes wire; } cases[] = {
+        {"IDENTIFY", CommandIdentify, nullptr, 0, {0x02, 0x04, 0x10, 0x20}},
+        {"KEYS", CommandKeys, nullptr, 0, {0x02, 0x04, 0x12, 0x22}},
+        {"STATUS dark", CommandStatus, &zeros32, 16, Zeros({0x02, 0x14, 0x11}, 16, {0x41})},
+        {"LEDS off", CommandLeds, &zeros32, 32, Zeros({0x02, 0x24, 0x13}, 32, {0x63})},
+        {"LEDS 02 first", CommandLeds, &ledsWithStx, 32, Zeros({0x02, 0x24, 0x13, 0x02, 0x00}, 31, {0x32})},
+        // Node/Len follows the length even when the pointer is null.
+        {"null payload, length 16", CommandStatus, nullptr, 16, {0x02, 0x14, 0x11, 0x41}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SendRequest(c.command, c.payload ? c.payload->data() : nullptr, c.length)) << c.what;
+        EXPECT_EQ(pty.Receive(c.wire.size() + 1, 150), c.wire) << c.what;
+    }
+    Bytes tooLong(60, 0x02);
+    EXPECT_FALSE(SendRequest(CommandLeds, tooLong.data(), 60));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(pty.Receive(1, 100).empty());
+    EXPECT_EQ(CommMonitor.ErrorCount, 0u);
+}
+
+TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
+{
+    ASSERT_TRUE(Open(300));
+    // Stray bytes first, and a second frame that waits for the next read.
+    Bytes wire = Zeros({0x41, 0x00, 0x02, 0x14, 0x92, 0x80}, 15, {0x82, 0x02, 0x14, 0x91});
+    pty.Send(Zeros(wire, 16, {0xC1}));
+    Bytes payload;
+    ASSERT_EQ(Read(&payload), 0x92);
+    EXPECT_EQ(payload, Zeros({0x80}, 15));
+    EXPECT_EQ(CommMonitor.ErrorCount, 0u);
+    DWORD lastError = 0;
+    QueryCommError(&lastError);
+    EXPECT_EQ(lastError, DWORD(ERROR_INVALID_DATA));
+    ASSERT_EQ(Read(&payload), 0x91);
+    EXPECT_EQ(payload, Zeros({}, 16));
+
+    // A line that never completes a frame gives up on bytes, not on a time-out.
+    pty.Send(Bytes(300, 0x41));
+    auto start = Clock::now();
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    EXPECT_LT(ElapsedMs(start), 250);
+    EXPECT_EQ(CommMonitor.ErrorCount, DWORD(MaxResponseBytes));
+    // The rest stays queued: 48 more rejects, then silence.
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+    EXPECT_EQ(CommMonitor.ErrorCount, 300u);
+}
+
+// The Keypanel model answering on the other end, served from a thread.
+class ModelLine : public Line {
+protected:
+    void SetUp() override
+    {
+        Line::SetUp();
+        std::string error;
+        ASSERT_TRUE(served.OpenPty(error)) << error;
+        Map(served.Path());
+        server = std::thread([this] {
+            std::string ignored;
+            served.Serve(model, nullptr, ignored);
+        });
+    }
+    void TearDown() override
+    {
+        Line::TearDown();
+        served.Stop();
+        if (server.joinable())
+            server.join();
+    }
+
+    kplsim::KeypanelModel model;
+    kplsim::KeypanelLine served;
+    std::thread server;
+};
+
+TEST_F(ModelLine, AnswersTheFourCommands)
+{
+    ASSERT_TRUE(Open(300));
+    Bytes answer;
+    ASSERT_EQ(Exchange(CommandIdentify, {}, &answer), ResponseIdentify);
+    EXPECT_EQ(answer, (Bytes{0x01, 0x23, 'T', 'K', 'P', '1', '0', 'K', 'E', 'Y', 64, 64}));
+
+    // Keys 1 and 9 give the matrix 02 02: both sides must agree on its sum.
+    model.Press(1);
+    model.Tap(9);
+    ASSERT_EQ(Exchange(CommandKeys, {}, &answer), ResponseKeys);
+    EXPECT_EQ(answer, Zeros({0x02, 0x02}, 14));
+    ASSERT_EQ(Exchange(CommandKeys, {}, &answer), ResponseKeys);
+    EXPECT_EQ(answer, Zeros({0x02}, 15)) << "a tap lasts one answer";
+
+    Bytes block(32, 0);
+    SetLedState(block.data(), 0, LedOn);
+    SetLedState(block.data(), 5, LedFastBlink);
+    EXPECT_EQ(Bytes(block.begin(), block.begin() + 2), (Bytes{0x03, 0x08}));
+    block[10] = 0x02;
+    EXPECT_EQ(Exchange(CommandLeds, block), ResponseLeds);
+    auto received = model.LastLedBlock();
+    EXPECT_EQ(Bytes(received.begin(), received.end()), block);
+
+    Bytes pattern(16, 0);
+    SetLedLit(pattern.data(), 1, true);
+    SetLedLit(pattern.data(), 9, true);
+    EXPECT_EQ(pattern, Zeros({0x02, 0x02}, 14));
+    EXPECT_EQ(Exchange(CommandStatus, pattern), ResponseStatus);
+    auto lit = model.LastLedPattern();
+    EXPECT_EQ(Bytes(lit.begin(), lit.end()), pattern);
+    EXPECT_EQ(CommMonitor.ErrorCount, 0u);
+    EXPECT_EQ(model.CountsText(), "IDENTIFY 1, STATUS 1, KEYS 2, LEDS 1, other 0, rejected 0");
+}
+
+TEST_F(ModelLine, InjectedFaultsReachTheMonitorAsDocumented)
+{
+    ASSERT_TRUE(Open(300));
+    struct Case {
+        const char* what;
+        void (*inject)(kplsim::KeypanelModel&);
+        BYTE id;      // 0xEE: the read failed
+        DWORD error;  // last error, of the read or in the monitor
+        bool failed;  // monitor flag afterwards (threshold 3)
+    } cases[] = {
+        {"silence", [](kplsim::KeypanelModel& m) { m.Silence(1); }, 0xEE, ERROR_TIMEOUT, false},
+        {"bad checksum", [](kplsim::KeypanelModel& m) { m.BadChecksum(1); }, 0, ERROR_CRC, false},
+        {"short", [](kplsim::KeypanelModel& m) { m.ShortReply(1); }, 0, ERROR_INVALID_DATA, false},
+        {"wrong id", [](kplsim::KeypanelModel& m) { m.WrongId(0x90, 1); }, 0x90, 0, false},
+        {"stray bytes", [](kplsim::KeypanelModel& m) { m.SendGarbage({0x41, 0x42, 0x43, 0x44}); }, 0x92,
+         ERROR_INVALID_DATA, false},
+        {"node bits", [](kplsim::KeypanelModel& m) { m.NodeBits(1); }, 0xEE, ERROR_TIMEOUT, true},
+    };
+    for (const auto& c : cases) {
+        SetCommResult(0);
+        c.inject(model);
+        BYTE id = Exchange(CommandKeys);
+        DWORD lastError = 0;
+        DWORD failed = QueryCommError(&lastError);
+        EXPECT_EQ(id, c.id) << c.what;
+        EXPECT_EQ(id == 0xEE ? GetLastError() : c.error == 0 ? 0 : lastError, c.error) << c.what;
+        EXPECT_EQ(failed != 0, c.failed) << c.what;
+        // The next good frame clears whatever was raised.
+        ASSERT_EQ(Exchange(CommandKeys), ResponseKeys) << c.what;
+        EXPECT_EQ(QueryCommError(&lastError), 0u) << c.what;
+    }
+}
+
+TEST_F(ModelLine, LateRepliesArriveLate)
+{
+    ASSERT_TRUE(Open(300));
+    // A reply later than the response time-out is read as the answer to
+    // the next request, as on a real line where nothing is purged.
+    model.SetReplyDelay(450);
+    EXPECT_EQ(Exchange(CommandKeys), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+    model.SetReplyDelay(0);
+    EXPECT_TRUE(kpltest::WaitUntil([&] { return model.TotalRequests() >= 1; }));
+    ASSERT_EQ(Exchange(CommandLeds, Bytes(32, 0)), ResponseKeys) << "the delayed KEYS answer";
+    ASSERT_EQ(Exchange(CommandKeys), ResponseLeds) << "then the LEDS answer";
+}
+
+}  // namespace
