@@ -40,9 +40,16 @@ TEST(Threads, HandleWaitsForTheExitCodeAndMayBeClosedEarly)
     EXPECT_EQ(CreateThread(nullptr, 0, WaitForGate, nullptr, CREATE_SUSPENDED, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
+    static std::atomic<bool> earlyDone;
+    earlyDone = false;
     Gate gate, early;
+    auto signalsEnd = [](LPVOID parameter) -> DWORD {
+        WaitForGate(parameter);
+        earlyDone = true;
+        return 0;
+    };
     HANDLE thread = CreateThread(nullptr, 0, WaitForGate, &gate, 0, nullptr);
-    HANDLE closed = CreateThread(nullptr, 0, WaitForGate, &early, 0, nullptr);
+    HANDLE closed = CreateThread(nullptr, 0, signalsEnd, &early, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     ASSERT_NE(closed, nullptr);
     DWORD code = 0;
@@ -53,6 +60,8 @@ TEST(Threads, HandleWaitsForTheExitCodeAndMayBeClosedEarly)
     EXPECT_FALSE(GetExitCodeThread(closed, &code));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     early.open.set_value();
+    // No handle left to wait on: the thread must still run to its end.
+    EXPECT_TRUE(kpltest::WaitUntil([] { return earlyDone.load(); }));
 
     gate.open.set_value();
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);

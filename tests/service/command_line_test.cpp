@@ -49,21 +49,17 @@ TEST_F(CommandLine, UnrecognisedWordsPrintUsageAndCallTheDispatcher)
         EXPECT_EQ(result.output, Usage) << (args.empty() ? "(none)" : args[0]);
     }
     // From a console the dispatcher cannot connect, every time.
-    std::string events = Events();
+    std::string events = Events(), once = "Error 0xC0000015 Start service failed: The service process could not "
+                                          "connect to the service controller.\n";
     std::size_t count = 0;
-    for (std::size_t at = 0; (at = events.find("Error 0xC0000015 Start service failed: The service process could not "
-                                               "connect to the service controller.\n", at)) != std::string::npos;
-         ++at)
+    for (std::size_t at = 0; (at = events.find(once, at)) != std::string::npos; at += once.size())
         ++count;
     EXPECT_EQ(count, lines.size()) << events;
 }
 
 TEST_F(CommandLine, InstallAndRemoveInAnyCaseWithEitherPrefix)
 {
-    struct Step {
-        std::vector<std::string> args;
-        std::string output;
-    } steps[] = {
+    struct Step { std::vector<std::string> args; std::string output; } steps[] = {
         {{"-install"}, "Keypanel Service installed.\n"},
         {{"/INSTALL"}, "CreateService failed - The specified service already exists. (0x431)\n"},
         {{"/REMOVE"}, "Keypanel Service removed.\n"},

@@ -13,11 +13,7 @@ namespace {
 
 constexpr const char* Key = "SYSTEM\\CurrentControlSet\\Services\\KPL";
 
-struct Value {
-    const char* name;
-    DWORD type;
-    std::vector<BYTE> data;
-};
+struct Value { const char* name; DWORD type; std::vector<BYTE> data; };
 
 Value Dword(const char* name, DWORD number)
 {
@@ -48,12 +44,7 @@ TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
 {
     kpltest::TempDir dir;
     kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("registry.reg")};
-    struct Case {
-        const char* what;
-        bool key;
-        std::vector<Value> values;
-        std::string expected;
-    } cases[] = {
+    struct Case { const char* what; bool key; std::vector<Value> values; std::string expected; } cases[] = {
         {"every value",
          true,
          {String("PortName", "COM12"), Dword("BaudRate", 115200), Dword("ByteSize", 7), Dword("Parity", 2),

@@ -56,12 +56,7 @@ protected:
 
 TEST_F(DebugEvents, InsertionStringsFollowTheRules)
 {
-    struct Case {
-        DWORD id;
-        DWORD error;
-        const char* text;
-        std::string expected;
-    } cases[] = {
+    struct Case { DWORD id; DWORD error; const char* text; std::string expected; } cases[] = {
         // error code and object: %1 the system text without its full stop, %2 the object
         {MSG_OPEN_PORT_FAILED, ERROR_ACCESS_DENIED, "COM3",
          "Open of Keypanel port COM3 failed: " + ShownSystemText(ERROR_ACCESS_DENIED) +
@@ -139,10 +134,7 @@ TEST(FormatLastError, SystemTextAndCodeOrNothing)
 // English (the same English texts), each ending in CR LF.
 TEST(MessageTable, BothLanguagesHoldTheSameTexts)
 {
-    struct Known {
-        DWORD id;
-        const char* text;
-    } known[] = {
+    struct Known { DWORD id; const char* text; } known[] = {
         {MSG_TOO_MANY_ERRORS, "Too many errors occured. Event log of errors of Keypanel Service is disabled now. "
                               "Restart the Keypanel Service to enable logging of errors again.\r\n"},
         {MSG_SET_KEY_CYCLE_TIME_FAILED, "Set key cycle time failed: %1. The key auto-repeat maybe be done wrong.\r\n"},

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 
 namespace {
@@ -44,16 +45,13 @@ TEST(Installation, InstallTwiceRemoveTwice)
     EXPECT_TRUE(EventSourceRegistered(&types));
     EXPECT_EQ(types, 7u);
 
-    std::string again = Console(InstallService);
-    EXPECT_EQ(again.rfind("CreateService failed - ", 0), 0u) << again;
-    EXPECT_NE(again.find(" (0x431)\n"), std::string::npos) << again;
+    // The system's text in between differs between wine and the Linux layer.
+    EXPECT_TRUE(std::regex_match(Console(InstallService), std::regex("CreateService failed - .+ \\(0x431\\)\n")));
 
     EXPECT_EQ(Console(RemoveService), "Keypanel Service removed.\n");
     EXPECT_FALSE(EventSourceRegistered(&types));
 
-    std::string missing = Console(RemoveService);
-    EXPECT_EQ(missing.rfind("OpenService failed - ", 0), 0u) << missing;
-    EXPECT_NE(missing.find(" (0x424)\n"), std::string::npos) << missing;
+    EXPECT_TRUE(std::regex_match(Console(RemoveService), std::regex("OpenService failed - .+ \\(0x424\\)\n")));
 }
 
 }  // namespace

