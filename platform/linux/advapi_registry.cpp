@@ -357,6 +357,18 @@ DWORD Apply(Registry& r, const std::vector<std::string>& path, bool inFile, Chan
     return ERROR_SUCCESS;
 }
 
+// Walks an existing subkey path below the target's key; false at the first
+// missing part.
+bool Descend(Target& target, LPCSTR subKey)
+{
+    for (std::string_view part : SplitPath(subKey)) {
+        if (!(target.key = target.key->Find(part)))
+            return false;
+        target.path.push_back(FoldName(part));
+    }
+    return true;
+}
+
 }  // namespace
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result)
@@ -369,13 +381,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHK
     Target base;
     if (DWORD status = Begin(r, key, base))
         return static_cast<LSTATUS>(status);
-    Key* found = base.key;
-    for (std::string_view part : SplitPath(subKey)) {
-        if (!(found = found->Find(part)))
-            return ERROR_FILE_NOT_FOUND;
-        base.path.push_back(FoldName(part));
-    }
-    *result = NewHandle(r, std::move(base.path), found->id, desired);
+    if (!Descend(base, subKey))
+        return ERROR_FILE_NOT_FOUND;
+    *result = NewHandle(r, std::move(base.path), base.key->id, desired);
     return ERROR_SUCCESS;
 }
 
@@ -510,12 +518,9 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
     Target target;
     if (DWORD status = Begin(r, key, target))
         return static_cast<LSTATUS>(status);
+    if (!Descend(target, subKey))
+        return ERROR_FILE_NOT_FOUND;
     Key* victim = target.key;
-    for (std::string_view part : SplitPath(subKey)) {
-        if (!(victim = victim->Find(part)))
-            return ERROR_FILE_NOT_FOUND;
-        target.path.push_back(FoldName(part));
-    }
     // An empty subKey names the handle's own key; a hive cannot go.
     if (target.path.size() < 2 || !victim->subkeys.empty())
         return ERROR_ACCESS_DENIED;
