@@ -3,6 +3,7 @@
 // counting allocator, over idle poll ticks and over key-output ticks with a
 // key held and repeating. Prints one markdown table row.
 #include "bench/bench_support.h"
+#include "tests/support/counting_allocator.h"
 #include "keyboard/keyboard.h"
 #include "platform/linux/simulation.h"
 #include "polling/polling.h"
@@ -11,35 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <thread>
-
-namespace {
-std::atomic<bool> Counting{false};
-std::atomic<long> Allocations{0};
-thread_local bool Excluded = false;  // this tool's own threads
-}
-
-void* operator new(std::size_t size)
-{
-    if (Counting.load(std::memory_order_relaxed) && !Excluded)
-        Allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace {
 
@@ -70,7 +44,7 @@ int main()
     ResetSimulatedUser();
 
     std::thread server([&] {
-        Excluded = true;
+        kpltest::ExcludeThreadFromAllocationCount();
         std::string serveError;
         line.Serve(model, [](const kplsim::Exchange&) {}, serveError);
     });
@@ -78,16 +52,14 @@ int main()
     Window idle, held;
     bool ok = true;
     std::thread controller([&] {
-        Excluded = true;
+        kpltest::ExcludeThreadFromAllocationCount();
         auto measure = [&](Window& window) {
             const std::size_t journalBefore = kplbench::ReadWholeFile(dir.File("keys.journal")).size();
             const std::uint64_t start = model.TotalRequests();
             const auto begin = std::chrono::steady_clock::now();
-            Allocations = 0;
-            Counting = true;
+            kpltest::StartAllocationCount();
             ok = model.WaitForRequests(start + WindowPolls, 60000) && ok;
-            Counting = false;
-            window.allocations = Allocations.load();
+            window.allocations = kpltest::StopAllocationCount();
             window.polls = model.TotalRequests() - start;
             window.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
             window.journalBytes = kplbench::ReadWholeFile(dir.File("keys.journal")).size() - journalBefore;

@@ -6,39 +6,13 @@
 #include "polling/polling.h"
 #include "service/service.h"
 #include "sim/keypanel_line.h"
+#include "tests/support/counting_allocator.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 #include <thread>
-
-namespace {
-std::atomic<bool> Counting{false};
-std::atomic<long> Allocations{0};
-thread_local bool Excluded = false;  // the test's own helper threads
-}
-
-void* operator new(std::size_t size)
-{
-    if (Counting.load(std::memory_order_relaxed) && !Excluded)
-        Allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace {
 
@@ -59,7 +33,7 @@ TEST(EngineAllocation, PollAndKeyOutputTicksAllocateNothing)
     ResetSimulatedUser();
 
     std::thread server([&] {
-        Excluded = true;
+        kpltest::ExcludeThreadFromAllocationCount();
         std::string serveError;
         line.Serve(model, [](const kplsim::Exchange&) {}, serveError);
     });
@@ -68,14 +42,12 @@ TEST(EngineAllocation, PollAndKeyOutputTicksAllocateNothing)
     std::uint64_t idlePolls = 0, heldPolls = 0;
     std::size_t journalBefore = 0, journalAfter = 0;
     std::thread controller([&] {
-        Excluded = true;
+        kpltest::ExcludeThreadFromAllocationCount();
         auto window = [&](std::uint64_t polls, long& allocations, std::uint64_t& counted) {
             std::uint64_t start = model.TotalRequests();
-            Allocations = 0;
-            Counting = true;
+            kpltest::StartAllocationCount();
             model.WaitForRequests(start + polls, 20000);
-            Counting = false;
-            allocations = Allocations.load();
+            allocations = kpltest::StopAllocationCount();
             counted = model.TotalRequests() - start;
         };
         model.WaitForRequests(10, 20000);  // identified and polling
