@@ -34,7 +34,8 @@ constexpr Verb Verbs[] = {
     {"wait", ScriptVerb::Wait},       {"polls", ScriptVerb::Polls},             {"silence", ScriptVerb::Silence},
     {"delay", ScriptVerb::Delay},     {"garbage", ScriptVerb::Garbage},         {"badchecksum", ScriptVerb::BadChecksum},
     {"wrongid", ScriptVerb::WrongId}, {"short", ScriptVerb::Short},             {"nodebits", ScriptVerb::NodeBits},
-    {"normal", ScriptVerb::Normal},   {"counts", ScriptVerb::Counts},           {"quit", ScriptVerb::Quit},
+    {"normal", ScriptVerb::Normal},   {"hangup", ScriptVerb::Hangup},           {"counts", ScriptVerb::Counts},
+    {"quit", ScriptVerb::Quit},
 };
 
 constexpr unsigned long MaxMilliseconds = 24ul * 3600 * 1000;
@@ -138,8 +139,9 @@ bool ParseScriptLine(const std::string& line, ScriptCommand& command, std::strin
             error = name + " takes a count or 'always'";
         break;
     case ScriptVerb::WrongId:
-        ok = !args.empty() && ParseNumber(args[0], 16, 0xFF, value) && optionalCount(1, 1);
-        command.id = static_cast<std::uint8_t>(value);
+        ok = !args.empty() && ParseNumber(args[0], 16, 0xFF, value);
+        command.id = static_cast<std::uint8_t>(value);  // before the count reuses value
+        ok = ok && optionalCount(1, 1);
         if (!ok)
             error = "wrongid takes a hexadecimal id, then a count or 'always'";
         break;

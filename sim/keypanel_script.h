@@ -10,6 +10,7 @@
 //   short [N|always]            replies shorter than their id requires
 //   nodebits [N|always]         replies with node bits set in Node/Len
 //   normal                      end every fault and the delay
+//   hangup                      close the line, as a pulled cable does
 //   counts                      print the request counts
 //   quit                        end the simulator
 #pragma once
@@ -24,7 +25,7 @@ namespace kplsim {
 
 enum class ScriptVerb {
     Nothing, Press, Release, Tap, ReleaseAll, Wait, Polls, Silence, Delay, Garbage, BadChecksum, WrongId, Short,
-    NodeBits, Normal, Counts, Quit
+    NodeBits, Normal, Hangup, Counts, Quit
 };
 
 struct ScriptCommand {

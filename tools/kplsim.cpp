@@ -62,6 +62,7 @@ const char Usage[] =
     "  short [N|always]        replies shorter than their id requires\n"
     "  nodebits [N|always]     replies with node bits set in the Node/Len byte\n"
     "  normal                  end every fault and the delay\n"
+    "  hangup                  close the line, as a pulled cable does, and end\n"
     "  counts                  print the request counts\n"
     "  quit                    end kplsim\n"
     "The simulator keeps running after the script ends, until 'quit', Ctrl-C or\n"
@@ -279,6 +280,7 @@ void RunScript(int fd, const std::string& name, kplsim::KeypanelModel& model, kp
                 break;
             }
             case kplsim::ScriptVerb::Counts: PrintLine("requests: " + model.CountsText()); break;
+            case kplsim::ScriptVerb::Hangup: line.Stop(true); return;
             case kplsim::ScriptVerb::Quit: line.Stop(); return;
             default: break;
             }

@@ -84,9 +84,11 @@ TEST(KeypanelScript, LinesTakenAndRefused)
     std::string error;
     ASSERT_TRUE(kplsim::ParseScriptLine("garbage 41 0xff 00", command, error));
     EXPECT_EQ(command.bytes, (std::vector<std::uint8_t>{0x41, 0xFF, 0x00}));
-    ASSERT_TRUE(kplsim::ParseScriptLine("wrongid 90 always", command, error));
-    EXPECT_EQ(command.id, 0x90);
-    EXPECT_EQ(command.count, kplsim::AlwaysCount);
+    for (auto [line, count] : {std::pair{"wrongid 90 always", kplsim::AlwaysCount}, std::pair{"wrongid 90 3", 3}}) {
+        ASSERT_TRUE(kplsim::ParseScriptLine(line, command, error)) << line;
+        EXPECT_EQ(command.id, 0x90) << line;  // the count must not overwrite the id
+        EXPECT_EQ(command.count, count) << line;
+    }
 
     for (const char* line : {"press", "press 128", "press -1", "press 5x", "tap all", "wait", "wait 1 2",
                              "wait 99999999999", "silence 0", "silence sometimes", "garbage", "garbage 100",

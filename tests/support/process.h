@@ -14,14 +14,18 @@ namespace kpltest {
 class Process {
 public:
     // Starts argv[0] with the given extra environment; stderr goes to stdout.
-    Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+    // With input, Write() feeds its standard input; else it reads /dev/null.
+    Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+            bool input = false);
     ~Process();  // kills the process if it still runs
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     std::string Output();  // everything printed so far
+    std::string Output(std::size_t from);  // from that offset on
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
     void Signal(int signal);
+    bool Write(const std::string& text);
     // True with the exit status when the process ended in time.
     bool Wait(std::chrono::milliseconds timeout, int* exitStatus);
     int Pid() const { return pid_; }
@@ -30,6 +34,7 @@ private:
     void Reader();
     int pid_ = -1;
     int output_ = -1;
+    int input_ = -1;
     bool exited_ = false;
     int status_ = 0;
     std::mutex lock_;

@@ -13,10 +13,11 @@ extern char** environ;
 
 namespace kpltest {
 
-Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
+Process::Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, bool input)
 {
     int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+    int inputEnds[2] = {-1, -1};
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0 || (input && pipe2(inputEnds, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -41,8 +42,7 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
     if (pid_ == 0) {
         dup2(pipeEnds[1], 1);
         dup2(pipeEnds[1], 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
+        dup2(input ? inputEnds[0] : open("/dev/null", O_RDONLY), 0);
         // The test runner may block signals in its threads; the child must not inherit that.
         sigset_t none;
         sigemptyset(&none);
@@ -55,6 +55,10 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
     }
     close(pipeEnds[1]);
     output_ = pipeEnds[0];
+    if (input) {
+        close(inputEnds[0]);
+        input_ = inputEnds[1];
+    }
     reader_ = std::thread([this] { Reader(); });
 }
 
@@ -68,6 +72,8 @@ Process::~Process()
     if (reader_.joinable())
         reader_.join();
     close(output_);
+    if (input_ >= 0)
+        close(input_);
 }
 
 void Process::Reader()
@@ -88,6 +94,12 @@ std::string Process::Output()
     return text_;
 }
 
+std::string Process::Output(std::size_t from)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return from < text_.size() ? text_.substr(from) : std::string();
+}
+
 bool Process::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout)
 {
     return WaitUntil([&] { return Output().find(text) != std::string::npos; }, timeout);
@@ -96,6 +108,18 @@ bool Process::WaitForOutput(const std::string& text, std::chrono::milliseconds t
 void Process::Signal(int signal)
 {
     kill(pid_, signal);
+}
+
+bool Process::Write(const std::string& text)
+{
+    std::size_t done = 0;
+    while (input_ >= 0 && done < text.size()) {
+        ssize_t n = write(input_, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return input_ >= 0;
 }
 
 bool Process::Wait(std::chrono::milliseconds timeout, int* exitStatus)
