@@ -9,6 +9,7 @@
 #include "tests/support/test_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -71,8 +72,10 @@ std::string Render(const Request& request)
     return text;
 }
 
-std::uint8_t RequestId(const std::string& kind)
+std::uint8_t RequestId(std::string kind)
 {
+    for (char& c : kind)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     static const std::map<std::string, std::uint8_t> ids = {
         {"IDENTIFY", 0x10}, {"STATUS", 0x11}, {"KEYS", 0x12}, {"LEDS", 0x13}};
     auto found = ids.find(kind);
@@ -455,17 +458,27 @@ private:
         return true;
     }
 
-    // expect no key|event ID|output TEXT [for N polls]
+    // expect no key|event ID|output TEXT [for N polls]; expect no registry KEY VALUE
     bool ExpectNone(const std::vector<std::string>& w)
     {
         long polls = 0;
         auto forAt = std::find(w.begin(), w.end(), "for");
         if (forAt != w.end() && forAt + 1 != w.end())
             polls = std::strtol((forAt + 1)->c_str(), nullptr, 10);
+        const std::string& what = w.at(2);
+        if (what == "registry") {
+            std::string data;
+            return !t_.ReadRegistry(w.at(3), w.at(4), data) || Fail("  it holds \"" + data + "\"\n");
+        }
+        // Events and output: none during the window; keys: none unaccounted for.
+        std::size_t eventsBefore = t_.Events().size(), consoleBefore = t_.Console().size();
         std::size_t target = Polls() + static_cast<std::size_t>(polls);
         if (polls > 0 && !WaitFor([&] { return Polls() >= target; }, polls))
             return Fail("  the Keypanel was not polled " + std::to_string(polls) + " times\n");
-        const std::string& what = w.at(2);
+        if (polls > 0) {
+            event_ = std::max(event_, eventsBefore);
+            console_ = std::max(console_, consoleBefore);
+        }
         if (what == "key") {
             auto keys = t_.Keys();
             return keys.size() <= key_ || Fail(KeysFrom(key_, keys));
@@ -483,7 +496,7 @@ private:
             return console.find(w.at(3), console_) == std::string::npos ||
                    Fail("  console from here on:\n" + console.substr(std::min(console_, console.size())));
         }
-        return Fail("  expect no key|event ID|output TEXT [for N polls]\n");
+        return Fail("  expect no key|event ID|output TEXT [for N polls] | no registry KEY VALUE\n");
     }
 
     // expect event ID [text "..."] [data "XX XX"]
@@ -595,18 +608,18 @@ private:
                     runs.push_back({lit, 0});
                 ++runs.back().second;
             }
-            // The first and the last run may be cut.
-            return runs.size() >= 6;
+            // The LED may have changed state mid-phase: the first two runs
+            // and the last one may be cut.
+            return runs.size() >= 7;
         };
         if (!WaitFor(measure, (on + off) * 4))
             return Fail("  too few STATUS patterns to see the LED blink\n");
         std::string seen;
         bool ok = true;
-        for (std::size_t i = 1; i + 1 < runs.size(); ++i) {
+        for (std::size_t i = 2; i + 1 < runs.size(); ++i) {
             ok = ok && runs[i].second == (runs[i].first ? on : off);
             seen += (runs[i].first ? " on " : " off ") + std::to_string(runs[i].second);
         }
-        request_ = kp_.Requests().size();
         return ok || Fail("  runs of polls:" + seen + "\n");
     }
 
