@@ -12,6 +12,8 @@ HDESK InputDesktop = nullptr;
 namespace {
 
 constexpr int MaxCodes = sizeof(ScanCodeRecord::Codes);
+// Set once the keys were released for a failed link, until it recovers.
+bool ReleasedForFailedLink = false;
 
 bool SameDesktop(HDESK a, HDESK b)
 {
@@ -22,8 +24,11 @@ bool SameDesktop(HDESK a, HDESK b)
 }
 
 // Keystrokes must reach the desktop the user sees. Every open gives a new
-// handle, so the desktop is recognised by name; the handle in use stays open
-// (Windows refuses to close it) and the one it replaces is closed.
+// handle, so desktops are recognised by name, and compared with the desktop
+// this thread is really on: a new run's thread starts on the default one,
+// and a failed restore after the secure attention key leaves it elsewhere.
+// The handle in use stays open (Windows refuses to close it); the one it
+// replaces is closed.
 void FollowInputDesktop()
 {
     HDESK desktop = OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED);
@@ -31,7 +36,7 @@ void FollowInputDesktop()
         LogError(MSG_OPEN_INPUT_DESKTOP_FAILED, GetLastError(), nullptr);
         return;
     }
-    if (InputDesktop != nullptr && SameDesktop(desktop, InputDesktop)) {
+    if (SameDesktop(desktop, GetThreadDesktop(GetCurrentThreadId()))) {
         CloseDesktop(desktop);
         return;
     }
@@ -65,14 +70,36 @@ int CodeCount(const ScanCodeRecord& record)
     return record.Length > MaxCodes ? MaxCodes : record.Length;
 }
 
+// The driver releases every held key when told the link failed, as at the
+// end; its key-up events are injected so Windows is left with no key down.
+void ReleaseAllKeys(KeyRequest& request, KeyReply& reply)
+{
+    request.CommFailed = 1;
+    reply.Records[0].Length = 0;
+    if (!TranslateKeys(&request, &reply)) {
+        LogError(MSG_DRIVER_REQUEST_FAILED, GetLastError(), nullptr);
+        return;
+    }
+    for (int i = 0; i < 128 && reply.Records[i].Length != 0; ++i)
+        SendKeyUpSequence(reply.Records[i].Codes, CodeCount(reply.Records[i]));
+}
+
 void KeyOutputTick(KeyRequest& request, KeyReply& reply, UINT_PTR* timerId, DWORD* cycleTime)
 {
     DWORD lastError = 0;
     request.CommFailed = QueryCommError(&lastError) ? 1 : 0;
     if (!GetKeyMatrix(request.KeyMatrix, sizeof request.KeyMatrix)) {
         LogError(MSG_READ_KEY_MATRIX_FAILED, GetLastError(), nullptr);
+        // Keys held when the link failed would stay down for ever: released
+        // once; when the link recovers, keys still held go down anew.
+        if (!ReleasedForFailedLink) {
+            ReleaseAllKeys(request, reply);
+            ReleasedForFailedLink = true;
+            AnyKeyDown = false;
+        }
         return;
     }
+    ReleasedForFailedLink = false;
     bool keyDown = false;
     for (BYTE b : request.KeyMatrix)
         keyDown = keyDown || b != 0;
@@ -114,6 +141,7 @@ DWORD WINAPI KeyOutputThread(LPVOID)
     std::memset(&request, 0, sizeof request);
     KeyReply reply;
     AnyKeyDown = false;
+    ReleasedForFailedLink = false;
 
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -121,16 +149,7 @@ DWORD WINAPI KeyOutputThread(LPVOID)
             KeyOutputTick(request, reply, &timerId, &cycleTime);
     }
 
-    // The driver releases every held key; its key-up events are injected so
-    // that Windows is not left with a key down.
-    request.CommFailed = 1;
-    reply.Records[0].Length = 0;
-    if (TranslateKeys(&request, &reply)) {
-        for (int i = 0; i < 128 && reply.Records[i].Length != 0; ++i)
-            SendKeyUpSequence(reply.Records[i].Codes, CodeCount(reply.Records[i]));
-    } else {
-        LogError(MSG_DRIVER_REQUEST_FAILED, GetLastError(), nullptr);
-    }
+    ReleaseAllKeys(request, reply);
     DebugTrace("Timer loop end\n");
     if (timerId != 0)
         KillTimer(nullptr, timerId);

@@ -88,7 +88,9 @@ bool SendRequest(BYTE command, const BYTE* payload, BYTE length)
 bool ReadResponse(BYTE* responseId, const BYTE** payload)
 {
     int index = 0;
-    for (int received = 1;; ++received) {
+    int stray = 0;
+    const DWORD started = GetTickCount();
+    for (;;) {
         BYTE value = 0;
         DWORD got = 0;
         if (!ReadFile(PortHandle, &value, 1, &got, nullptr)) {
@@ -102,16 +104,24 @@ bool ReadResponse(BYTE* responseId, const BYTE** payload)
             return false;
         }
         bool complete = false;
+        const int at = index;
         index = ParseResponseByte(value, ReceiveBuffer, ReceiveBufferSize, index, &complete);
         if (complete) {
             *responseId = ReceiveBuffer[2];
             *payload = &ReceiveBuffer[3];
             return true;
         }
-        // Each rejected byte was reported already; this only frees the main
-        // thread from a line that never stops talking.
-        if (received >= MaxResponseBytes) {
+        // Each rejected byte was reported already; these only free the main
+        // thread from a line that never stops talking. Bytes of a frame in
+        // progress are not stray: a valid frame after stray bytes is read
+        // whole. A line dripping a byte now and then ends at the deadline,
+        // as silence does, so a stop never waits long.
+        if (at == 0 && index == 0 && ++stray >= MaxResponseBytes) {
             SetLastError(ERROR_INVALID_DATA);
+            return false;
+        }
+        if (GetTickCount() - started > ResponseDeadline) {
+            SetLastError(ERROR_TIMEOUT);
             return false;
         }
     }

@@ -13,6 +13,11 @@ extern HANDLE PortHandle;
 // "wait for ever" for every byte.
 inline constexpr DWORD DefaultResponseTimeout = 1000;
 
+// The longest a whole response may take: the response time-out plus the
+// wire time of MaxResponseBytes at the port's line settings. Set by
+// ConfigurePort.
+extern DWORD ResponseDeadline;
+
 bool OpenPort(const char* portName);
 bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DWORD responseTimeout);
 void ClosePort();
@@ -25,7 +30,7 @@ inline constexpr int FrameOverhead = 4;  // STX, Node/Len, id, checksum
 inline constexpr int ReceiveBufferSize = 126;
 inline constexpr int MaxPayloadLength = 59;
 // A line that never completes a frame (another talker, a babbling device)
-// makes ReadResponse give up after this many bytes.
+// makes ReadResponse give up after this many stray bytes.
 inline constexpr int MaxResponseBytes = 2 * ReceiveBufferSize;
 
 BYTE FrameChecksum(const BYTE* bytes, int count, bool stuffed);
@@ -34,7 +39,8 @@ BYTE FrameChecksum(const BYTE* bytes, int count, bool stuffed);
 bool SendRequest(BYTE command, const BYTE* payload, BYTE length);
 // True with the response id (0 for a frame whose checksum failed or that is
 // shorter than its id requires) and a pointer into the receive buffer, valid
-// until the next call.
+// until the next call. False with ERROR_TIMEOUT when no byte came within the
+// response time-out or no whole response within ResponseDeadline.
 bool ReadResponse(BYTE* responseId, const BYTE** payload);
 int ParseResponseByte(BYTE value, BYTE* buffer, int bufferSize, int index, bool* complete);
 

@@ -1,6 +1,7 @@
 #include "link/link.h"
 
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
+DWORD ResponseDeadline = DefaultResponseTimeout;
 
 bool OpenPort(const char* portName)
 {
@@ -45,6 +46,11 @@ bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DW
     timeouts.ReadTotalTimeoutConstant = t;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 1000;
+    // Bits a character takes on the wire: start bit, data, parity, stop
+    // bits (one and a half counted as two).
+    DWORD bits = 1u + byteSize + (parity != NOPARITY ? 1u : 0u) + (stopBits == ONESTOPBIT ? 1u : 2u);
+    DWORD wire = baudRate != 0 ? static_cast<DWORD>((MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate) : t;
+    ResponseDeadline = t + wire;
     return SetCommTimeouts(PortHandle, &timeouts) != FALSE;
 }
 

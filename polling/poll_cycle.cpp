@@ -15,6 +15,22 @@ HANDLE KeyThread = nullptr;
 DWORD KeyThreadId = 0;
 bool LedPending = false;
 
+// Polls in a row that brought no key matrix (no answer, or an answer with
+// an unexpected id). A held key survives one such poll, so a single lost
+// answer does not type it twice; a Keypanel that stopped answering, or
+// answers only nonsense, must not leave it held and repeating for ever.
+DWORD MissedMatrices = 0;
+constexpr DWORD MissedMatricesBeforeRelease = 2;
+
+void MissedKeyMatrix()
+{
+    if (++MissedMatrices < MissedMatricesBeforeRelease)
+        return;
+    EnterCriticalSection(&ExchangeLock);
+    std::memset(KeyMatrix, 0, sizeof KeyMatrix);
+    LeaveCriticalSection(&ExchangeLock);
+}
+
 // Sends one request under ExchangeLock, so that its payload is one
 // consistent snapshot; the last error survives the unlock.
 bool SendLocked(BYTE command, const BYTE* payload, BYTE length)
@@ -53,24 +69,21 @@ void PollTick()
     if (!ReadResponse(&id, &payload)) {
         DWORD error = GetLastError();
         LogError(MSG_READ_RESPONSE_FAILED, error, name);
-        // A Keypanel that stopped answering must not leave a key held (and
-        // repeating) for ever: all keys up until it answers again.
-        if (error == ERROR_TIMEOUT) {
-            EnterCriticalSection(&ExchangeLock);
-            std::memset(KeyMatrix, 0, sizeof KeyMatrix);
-            LeaveCriticalSection(&ExchangeLock);
-        }
+        if (error == ERROR_TIMEOUT)
+            MissedKeyMatrix();
         return;
     }
     if (id == 0)
         return;  // checksum failure, already counted by the monitor
     if (id == ResponseStatus || id == ResponseKeys || id == ResponseLeds) {
+        MissedMatrices = 0;
         EnterCriticalSection(&ExchangeLock);
         std::memcpy(KeyMatrix, payload, KeyMatrixSize);
         LeaveCriticalSection(&ExchangeLock);
         return;
     }
     LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, &id, 1);
+    MissedKeyMatrix();
 }
 
 // Ends the key output thread with its quit message and waits for it. A
@@ -125,6 +138,7 @@ DWORD AdvanceBlinkPhase()
 bool RunPollLoop()
 {
     LedPending = false;
+    MissedMatrices = 0;
     DebugTrace("Create timer thread\n");
     KeyThread = CreateThread(nullptr, 0, KeyOutputThread, nullptr, 0, &KeyThreadId);
     if (KeyThread == nullptr) {

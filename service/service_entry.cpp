@@ -13,6 +13,24 @@ namespace {
 std::mutex StatusLock;
 }
 
+namespace {
+
+// Fills in and sends one report; the caller holds StatusLock.
+BOOL ReportLocked(DWORD state, DWORD exitCode, DWORD waitHint)
+{
+    ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    ServiceStatus.dwCurrentState = state;
+    ServiceStatus.dwWin32ExitCode = exitCode;
+    ServiceStatus.dwWaitHint = waitHint;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
+        ServiceStatus.dwCheckPoint = 0;
+    else
+        ServiceStatus.dwCheckPoint = NextCheckPoint++;
+    return SetServiceStatus(StatusHandle, &ServiceStatus);
+}
+
+}  // namespace
+
 BOOL SetStatus(DWORD state, DWORD exitCode, DWORD waitHint)
 {
     if (DebugMode)
@@ -20,15 +38,7 @@ BOOL SetStatus(DWORD state, DWORD exitCode, DWORD waitHint)
     BOOL result;
     {
         std::lock_guard<std::mutex> guard(StatusLock);
-        ServiceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-        ServiceStatus.dwCurrentState = state;
-        ServiceStatus.dwWin32ExitCode = exitCode;
-        ServiceStatus.dwWaitHint = waitHint;
-        if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
-            ServiceStatus.dwCheckPoint = 0;
-        else
-            ServiceStatus.dwCheckPoint = NextCheckPoint++;
-        result = SetServiceStatus(StatusHandle, &ServiceStatus);
+        result = ReportLocked(state, exitCode, waitHint);
     }
     if (!result)
         LogError(MSG_SET_SERVICE_STATUS_FAILED, GetLastError(), nullptr);
@@ -42,12 +52,15 @@ void WINAPI ServiceControlHandler(DWORD control)
         StopService();
         return;
     }
-    DWORD state;
+    // The current state, read and reported in one hold of the lock: a
+    // report from the service thread in between would make it stale.
+    BOOL result;
     {
         std::lock_guard<std::mutex> guard(StatusLock);
-        state = ServiceStatus.dwCurrentState;
+        result = ReportLocked(ServiceStatus.dwCurrentState, NO_ERROR, 0);
     }
-    SetStatus(state, NO_ERROR, 0);
+    if (!result)
+        LogError(MSG_SET_SERVICE_STATUS_FAILED, GetLastError(), nullptr);
 }
 
 void WINAPI ServiceEntry(DWORD argc, LPSTR* argv)

@@ -142,6 +142,7 @@ bool KeypanelLine::Serve(KeypanelModel& model, const Observer& observer, std::st
     std::vector<Exchange> exchanges;
     std::uint8_t buffer[512];
     Clock::time_point lastByte = Clock::now();
+    Clock::time_point lastDrip = lastByte;
     bool ok = true;
     for (;;) {
         int wait = -1;
@@ -149,6 +150,9 @@ bool KeypanelLine::Serve(KeypanelModel& model, const Observer& observer, std::st
             wait = MillisecondsUntil(pending.front().due);
         if (model.Receiving())
             wait = Earliest(wait, MillisecondsUntil(lastByte + ReceivePause));
+        const unsigned drip = model.CurrentFaults().dripMs;
+        if (drip != 0)
+            wait = Earliest(wait, MillisecondsUntil(lastDrip + std::chrono::milliseconds(drip)));
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         int ready = poll(fds, 2, wait);
         if (ready < 0 && errno != EINTR) {
@@ -187,6 +191,14 @@ bool KeypanelLine::Serve(KeypanelModel& model, const Observer& observer, std::st
             break;
         }
         auto now = Clock::now();
+        if (drip != 0 && now - lastDrip >= std::chrono::milliseconds(drip)) {
+            lastDrip = now;
+            if (!SendReply({0x55})) {
+                error = std::string("write: ") + std::strerror(errno);
+                ok = false;
+                break;
+            }
+        }
         while (!pending.empty() && pending.front().due <= now) {
             if (!SendReply(pending.front().bytes)) {
                 error = std::string("write: ") + std::strerror(errno);

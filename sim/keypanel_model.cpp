@@ -154,7 +154,7 @@ void KeypanelModel::Dispatch(Exchange& exchange)
     } else if (kind == RequestKind::Other || kind == RequestKind::Rejected) {
         return;
     }
-    if (Take(faults_.silent))
+    if (faults_.dripMs != 0 || Take(faults_.silent))
         return;
 
     bool wellFormed = true;
@@ -303,6 +303,12 @@ void KeypanelModel::NodeBits(int count)
 {
     std::lock_guard<std::mutex> guard(lock_);
     faults_.nodeBits = count;
+}
+
+void KeypanelModel::Drip(unsigned milliseconds)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    faults_.dripMs = milliseconds;
 }
 
 void KeypanelModel::ClearFaults()

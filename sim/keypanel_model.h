@@ -46,6 +46,7 @@ struct Faults {
     std::uint8_t wrongIdValue = 0;
     int shortReply = 0;
     int nodeBits = 0;
+    unsigned dripMs = 0;  // a stray byte this often instead of any reply
 };
 
 // One request as the model took it, and what it answered.
@@ -85,6 +86,9 @@ public:
     void WrongId(std::uint8_t id, int count);
     void ShortReply(int count);
     void NodeBits(int count);
+    // A line that drips: no replies, one stray byte every `milliseconds`
+    // (0 ends it); the line sends the bytes.
+    void Drip(unsigned milliseconds);
     void ClearFaults();
     Faults CurrentFaults() const;
 

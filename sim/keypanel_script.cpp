@@ -35,7 +35,7 @@ constexpr Verb Verbs[] = {
     {"delay", ScriptVerb::Delay},     {"garbage", ScriptVerb::Garbage},         {"badchecksum", ScriptVerb::BadChecksum},
     {"wrongid", ScriptVerb::WrongId}, {"short", ScriptVerb::Short},             {"nodebits", ScriptVerb::NodeBits},
     {"normal", ScriptVerb::Normal},   {"hangup", ScriptVerb::Hangup},           {"counts", ScriptVerb::Counts},
-    {"quit", ScriptVerb::Quit},
+    {"quit", ScriptVerb::Quit},       {"drip", ScriptVerb::Drip},
 };
 
 constexpr unsigned long MaxMilliseconds = 24ul * 3600 * 1000;
@@ -103,6 +103,7 @@ bool ParseScriptLine(const std::string& line, ScriptCommand& command, std::strin
         break;
     case ScriptVerb::Wait:
     case ScriptVerb::Delay:
+    case ScriptVerb::Drip:
         ok = args.size() == 1 && ParseNumber(args[0], 10, MaxMilliseconds, value);
         command.milliseconds = static_cast<unsigned>(value);
         if (!ok)
@@ -179,6 +180,7 @@ bool ApplyToModel(KeypanelModel& model, const ScriptCommand& command)
     case ScriptVerb::WrongId: model.WrongId(command.id, command.count); return true;
     case ScriptVerb::Short: model.ShortReply(command.count); return true;
     case ScriptVerb::NodeBits: model.NodeBits(command.count); return true;
+    case ScriptVerb::Drip: model.Drip(command.milliseconds); return true;
     case ScriptVerb::Normal: model.ClearFaults(); return true;
     default: return false;
     }

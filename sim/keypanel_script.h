@@ -10,6 +10,7 @@
 //   short [N|always]            replies shorter than their id requires
 //   nodebits [N|always]         replies with node bits set in Node/Len
 //   normal                      end every fault and the delay
+//   drip MS                     no replies, a stray byte every MS (0 ends it)
 //   hangup                      close the line, as a pulled cable does
 //   counts                      print the request counts
 //   quit                        end the simulator
@@ -25,7 +26,7 @@ namespace kplsim {
 
 enum class ScriptVerb {
     Nothing, Press, Release, Tap, ReleaseAll, Wait, Polls, Silence, Delay, Garbage, BadChecksum, WrongId, Short,
-    NodeBits, Normal, Hangup, Counts, Quit
+    NodeBits, Drip, Normal, Hangup, Counts, Quit
 };
 
 struct ScriptCommand {

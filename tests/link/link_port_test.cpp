@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -297,6 +298,14 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
     ASSERT_EQ(Read(&payload), 0x91);
     EXPECT_EQ(payload, Zeros({}, 16));
 
+    // Stray bytes do not cut a valid frame that follows them.
+    Bytes strayThenFrame(240, 0x41);
+    for (BYTE b : Zeros({0x02, 0x14, 0x92}, 16, {0xC2}))
+        strayThenFrame.push_back(b);
+    pty.Send(strayThenFrame);
+    ASSERT_EQ(Read(&payload), 0x92);
+    EXPECT_EQ(payload, Zeros({}, 16));
+
     // A line that never completes a frame gives up on bytes, not on a time-out.
     pty.Send(Bytes(300, 0x41));
     auto start = Clock::now();
@@ -308,6 +317,30 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
     EXPECT_EQ(Read(), 0xEE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
     EXPECT_EQ(CommMonitor.ErrorCount, 300u);
+}
+
+TEST_F(Line, ADrippingLineEndsAtTheResponseDeadline)
+{
+    ASSERT_TRUE(Open(300));
+    // A stray byte every 250 ms, each within the 300 ms time-out: only the
+    // deadline for a whole response (300 ms + 252 bytes at 19200 baud) ends
+    // the read, as silence would.
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+        while (dripping) {
+            pty.Send({0x41});
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(Read(), 0xEE);
+    long elapsed = ElapsedMs(start);
+    dripping = false;
+    drip.join();
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+    EXPECT_EQ(ResponseDeadline, 300u + 132u);
+    EXPECT_GE(elapsed, 432);
+    EXPECT_LT(elapsed, 1500);
 }
 
 // The Keypanel model answering on the other end, served from a thread.

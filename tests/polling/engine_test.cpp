@@ -160,18 +160,23 @@ protected:
 
     bool WaitForPolls(std::uint64_t polls) { return model.WaitForRequests(model.TotalRequests() + polls, 10000); }
 
-    // Virtual keys of the journal, each with its direction.
-    std::vector<std::pair<unsigned, bool>> Journal()
+    // Virtual keys of the journal, each with its direction; with the
+    // desktop each went to in `desktops`.
+    std::vector<std::pair<unsigned, bool>> Journal(std::vector<std::string>* desktops = nullptr)
     {
         std::vector<std::pair<unsigned, bool>> keys;
         std::istringstream in(kpltest::ReadFile(dir.File("keys.journal")));
         for (std::string text; std::getline(in, text);) {
             auto at = text.find(" keybd_event ");
+            char desktop[32];
             unsigned vk = 0, scan = 0, flags = 0;
             if (at != std::string::npos &&
-                std::sscanf(text.c_str() + at, " keybd_event desktop=%*s vk=%x scan=%x flags=%x", &vk, &scan,
-                            &flags) == 3)
+                std::sscanf(text.c_str() + at, " keybd_event desktop=%31s vk=%x scan=%x flags=%x", desktop, &vk,
+                            &scan, &flags) == 4) {
                 keys.push_back({vk, (flags & 2) != 0});
+                if (desktops != nullptr)
+                    desktops->push_back(desktop);
+            }
         }
         return keys;
     }
@@ -261,6 +266,30 @@ TEST_F(Engine, FailingDriverRequestsAreEachLoggedAndKeysResume)
     EXPECT_EQ(keys[0].first, 0x41u);
     EXPECT_EQ(keys[2].first, 0x42u);
     ExpectEveryKeyDownMatched();
+}
+
+// Keys go to the input desktop, told from the desktop the key output thread
+// is really on: a second run's new thread starts on the default desktop, and
+// a failed restore after the secure attention key leaves it on Winlogon.
+TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
+{
+    ASSERT_TRUE(SetSimulatedInputDesktop("Winlogon"));
+    for (int run = 0; run < 2; ++run)
+        ASSERT_TRUE(Run([&] { EXPECT_TRUE(WaitForPolls(2) && Type(0)); }));
+    ASSERT_TRUE(SetSimulatedInputDesktop("Default"));
+    ASSERT_TRUE(Run([&] {
+        EXPECT_TRUE(WaitForPolls(2));
+        // The second SetThreadDesktop of the secure attention key, its restore, fails.
+        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED, 1, 1);
+        EXPECT_TRUE(Type(127) && Type(1));
+    }));
+    std::vector<std::string> desktops;
+    auto keys = Journal(&desktops);
+    ASSERT_EQ(keys.size(), 6u);
+    EXPECT_EQ(desktops, (std::vector<std::string>{"Winlogon", "Winlogon", "Winlogon", "Winlogon", "Default",
+                                                  "Default"}));
+    EXPECT_EQ(keys[4].first, 0x42u);
+    EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
 }
 
 // Runs in one process, as a service stopped and started again: the second

@@ -1,6 +1,8 @@
 #include "tests/service/host_doubles.h"
 #include "polling/polling.h"
 
+#include <new>
+
 namespace doubles {
 
 Host& State()
@@ -11,7 +13,9 @@ Host& State()
 
 void Reset()
 {
-    State() = Host{};
+    Host& host = State();
+    host.~Host();
+    new (&host) Host();
 }
 
 }  // namespace doubles
@@ -31,6 +35,7 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCT
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
 {
     State().reports.push_back(*status);
+    ++State().reportCount;
     if (static_cast<int>(State().reports.size()) == State().failStatusReport) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -4,6 +4,7 @@
 
 #include "platform/win32.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,7 +15,8 @@ struct Host {
     // Service control manager
     bool registrationFails = false;
     int failStatusReport = 0;  // 1-based number of the SetServiceStatus call that fails
-    std::vector<SERVICE_STATUS> reports;
+    std::vector<SERVICE_STATUS> reports;  // each one under the host's status lock
+    std::atomic<int> reportCount{0};
     LPHANDLER_FUNCTION handler = nullptr;
     // Polling engine
     bool startSucceeds = true;

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include <string>
 #include <vector>
 
@@ -121,6 +125,32 @@ TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
                   std::string::npos)
             << Events();
     }
+}
+
+// An interrogation reports the state of its moment: never a state that a
+// report from the service thread has already replaced.
+TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
+{
+    int stale = 0;
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    for (int trial = 0; trial < 300; ++trial) {
+        doubles::Reset();
+        SetStatus(Running, NO_ERROR, 0);
+        std::atomic<bool> done{false};
+        std::thread dispatcher([&] {
+            while (!done)
+                ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+        });
+        while (doubles::State().reportCount < 3)
+            std::this_thread::yield();
+        SetStatus(Stopped, NO_ERROR, 0);
+        done = true;
+        dispatcher.join();
+        auto reports = Reports();
+        auto stopped = std::find_if(reports.begin(), reports.end(), [](const Report& r) { return r.state == Stopped; });
+        stale += std::any_of(stopped, reports.end(), [](const Report& r) { return r.state != Stopped; });
+    }
+    EXPECT_EQ(stale, 0) << "of 300 trials";
 }
 
 TEST_F(ServiceLife, StartRestartsTheErrorThrottle)

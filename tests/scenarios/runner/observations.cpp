@@ -179,18 +179,29 @@ unsigned MessageTable::Match(const std::string& text) const
 
 std::vector<EventObservation> ConsoleEvents(const std::string& console, const MessageTable& table)
 {
+    // A trace printed in pieces by another thread (the receive dump) may
+    // precede an event on its line: the stamp is looked for anywhere.
+    auto stampAt = [](const std::string& line, std::size_t at) {
+        static const char shape[] = "00:00:00.000: ";
+        for (std::size_t i = 0; i + 1 < sizeof shape; ++i) {
+            char c = line[at + i];
+            if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(c)) : c != shape[i])
+                return false;
+        }
+        return true;
+    };
     std::vector<EventObservation> events;
     std::istringstream lines(console);
     for (std::string line; std::getline(lines, line);) {
-        unsigned h, m, s, ms;
-        char colon = 0;
-        if (line.size() < 15 || std::sscanf(line.c_str(), "%2u:%2u:%2u.%3u%c", &h, &m, &s, &ms, &colon) != 5 ||
-            colon != ':' || line[12] != ':' || line[13] != ' ')
-            continue;
-        std::string text = line.substr(14);
-        if (!text.empty() && text.back() == '\r')
-            text.pop_back();
-        events.push_back({table.Match(text), text, ""});
+        for (std::size_t at = 0; at + 14 <= line.size(); ++at) {
+            if (!stampAt(line, at))
+                continue;
+            std::string text = line.substr(at + 14);
+            if (!text.empty() && text.back() == '\r')
+                text.pop_back();
+            events.push_back({table.Match(text), text, ""});
+            break;
+        }
     }
     return events;
 }

@@ -551,7 +551,18 @@ private:
         };
         long n = 0;
         WaitFor([&] { return (n = count()) >= low; }, within);
-        return (n >= low && n <= high) || Fail("  counted " + std::to_string(n) + "\n" + (w[2] == "event" ? EventsFrom(0) : ""));
+        if (n >= low && n <= high)
+            return true;
+        std::map<unsigned, int> tally;
+        for (const auto& e : t_.Events())
+            ++tally[e.id];
+        std::string seen = "  counted " + std::to_string(n) + "; events of the run:";
+        for (const auto& [id, times] : tally) {
+            char text[40];
+            std::snprintf(text, sizeof text, " 0x%08X x%d", id, times);
+            seen += text;
+        }
+        return Fail(seen + "\n");
     }
 
     static bool Matches(const std::string& rendered, const std::string& pattern)
