@@ -191,6 +191,12 @@ public:
                              error);
     }
 
+    bool SetWinlogonPresent(bool present, std::string& error) override
+    {
+        error = "the Linux layer's window station always has the desktop Winlogon";
+        return present;
+    }
+
     bool Start(const std::string& mode, std::string& error) override
     {
         debug_ = mode == "debug";

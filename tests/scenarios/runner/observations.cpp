@@ -130,11 +130,12 @@ bool MessageTable::Load(const std::string& path, std::string& error)
         auto second = line.find('\t', tab + 1);
         if (tab == std::string::npos || second == std::string::npos)
             continue;
-        Entry entry{static_cast<unsigned>(std::strtoul(line.c_str(), nullptr, 16)), {}};
+        Entry entry{static_cast<unsigned>(std::strtoul(line.c_str(), nullptr, 16)), {}, {}};
         std::string text = line.substr(second + 1), piece;
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%' && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
                 entry.pieces.push_back(piece);
+                entry.inserts.push_back(text[i + 1] - '0');
                 piece.clear();
                 ++i;
             } else {
@@ -177,6 +178,21 @@ unsigned MessageTable::Match(const std::string& text) const
     return best;
 }
 
+std::string MessageTable::Format(unsigned id, const std::vector<std::string>& strings) const
+{
+    for (const auto& entry : entries_) {
+        if (entry.id != id)
+            continue;
+        std::string text = entry.pieces[0];
+        for (std::size_t i = 1; i < entry.pieces.size(); ++i) {
+            std::size_t n = static_cast<std::size_t>(entry.inserts[i - 1] - 1);
+            text += (n < strings.size() ? strings[n] : "") + entry.pieces[i];
+        }
+        return text;
+    }
+    return "";
+}
+
 std::vector<EventObservation> ConsoleEvents(const std::string& console, const MessageTable& table)
 {
     // A trace printed in pieces by another thread (the receive dump) may
@@ -197,7 +213,8 @@ std::vector<EventObservation> ConsoleEvents(const std::string& console, const Me
             if (!stampAt(line, at))
                 continue;
             std::string text = line.substr(at + 14);
-            if (!text.empty() && text.back() == '\r')
+            // Text mode turns the message's own CR LF into CR CR LF on Windows.
+            while (!text.empty() && text.back() == '\r')
                 text.pop_back();
             events.push_back({table.Match(text), text, ""});
             break;

@@ -29,11 +29,14 @@ public:
     bool Load(const std::string& path, std::string& error);
     // The id whose text this is, 0 when none fits.
     unsigned Match(const std::string& text) const;
+    // The event's text with its insertion strings, as an event viewer shows it.
+    std::string Format(unsigned id, const std::vector<std::string>& strings) const;
 
 private:
     struct Entry {
         unsigned id;
         std::vector<std::string> pieces;  // literal text between the inserts
+        std::vector<int> inserts;         // which string each insert takes
     };
     std::vector<Entry> entries_;
 };

@@ -6,6 +6,7 @@
 #include "tests/scenarios/runner/linux_target.h"
 #include "tests/scenarios/runner/observations.h"
 #include "tests/scenarios/runner/scenario.h"
+#include "tests/scenarios/runner/wine_target.h"
 #include "tests/support/test_support.h"
 
 #include <algorithm>
@@ -180,6 +181,8 @@ private:
             return t_.ApplyRegistry(step.block, error) || Fail(error);
         if (verb == "start")
             return t_.Start(w.size() > 1 ? w[1] : "service", error) || Fail(error);
+        if (verb == "winlogon")
+            return t_.SetWinlogonPresent(w.at(1) != "absent", error) || Fail(error);
         if (verb == "driver")
             return t_.SetDriverPresent(w.at(1) != "absent", error) || Fail(error);
         if (verb == "stop")
@@ -692,10 +695,13 @@ int Main(int argc, char** argv)
         else
             o.files.push_back(arg);
     }
-    if (o.service.empty() || o.kplsim.empty() || o.events.empty() || o.files.empty()) {
+    bool wine = o.target == "wine";
+    if ((o.target != "linux" && !wine) || (wine ? o.machine.empty() : o.service.empty()) || o.kplsim.empty() ||
+        o.events.empty() || o.files.empty()) {
         std::fprintf(stderr,
-                     "usage: scenario_runner --target linux|wine --service EXE --kplsim EXE --events events.txt\n"
-                     "       [--machine machine.sh] [--slowness FACTOR] FILE.scn...\n");
+                     "usage: scenario_runner --target linux --service EXE | --target wine --machine machine.sh\n"
+                     "       --kplsim EXE --events events.txt [--slowness FACTOR] FILE.scn...\n"
+                     "The wine target runs the win32 build named by KPL_WIN32_BUILD (default build/win32).\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -705,11 +711,7 @@ int Main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    if (o.target != "linux") {
-        std::fprintf(stderr, "unknown target '%s'\n", o.target.c_str());
-        return 2;
-    }
-    std::unique_ptr<Target> target = MakeLinuxTarget(o.service, table);
+    std::unique_ptr<Target> target = wine ? MakeWineTarget(o.machine, table) : MakeLinuxTarget(o.service, table);
     int passedTotal = 0, failedTotal = 0;
     for (const auto& file : o.files) {
         std::vector<Scenario> scenarios;

@@ -10,7 +10,7 @@ namespace scenario {
 namespace {
 
 const std::set<std::string> Actions = {
-    "start", "stop", "command", "polls", "type", "registry", "driver",
+    "start", "stop", "command", "polls", "type", "registry", "driver", "winlogon",
     // the Keypanel's side, carried out by kplsim
     "press", "release", "tap", "silence", "delay", "garbage", "badchecksum", "wrongid", "short", "nodebits",
     "normal", "hangup", "drip"};

@@ -42,6 +42,8 @@ public:
     virtual bool ApplyRegistry(const std::string& block, std::string& error) = 0;
     // Whether the panel driver is there to be opened.
     virtual bool SetDriverPresent(bool present, std::string& error) = 0;
+    // Whether the logon desktop "Winlogon" exists for the secure attention key.
+    virtual bool SetWinlogonPresent(bool present, std::string& error) = 0;
     // mode: "debug" (a console run) or "service" (under the service manager).
     virtual bool Start(const std::string& mode, std::string& error) = 0;
     // Ctrl-C in debug mode, the stop control in service mode.
