@@ -723,9 +723,12 @@ int Main(int argc, char** argv)
             std::printf("%s\n", error.c_str());
             failed = 1;
         }
+        int elsewhere = 0;
         for (const auto& s : scenarios) {
             if (!s.targets.empty() && std::find(s.targets.begin(), s.targets.end(), target->Name()) == s.targets.end()) {
-                note = " (not on " + target->Name() + ": " + s.onlyReason + ")";
+                note = s.row.empty() ? " (not on " + target->Name() + ": " + s.onlyReason + ")"
+                                     : " (" + std::to_string(++elsewhere) + " of " + std::to_string(scenarios.size()) +
+                                           " rows are for other targets)";
                 continue;
             }
             std::string failure = RunOne(s, *target, o);

@@ -206,8 +206,16 @@ bool LoadScenarios(const std::string& path, std::vector<Scenario>& scenarios, st
         std::vector<std::string> expanded;
         for (const auto& line : lines)
             expanded.push_back(columns.empty() ? line : Substitute(line, columns, row));
-        for (std::size_t c = 0; c < columns.size(); ++c)
+        for (std::size_t c = 0; c < columns.size(); ++c) {
             s.row += (c ? " " : "") + columns[c] + "=" + row[c];
+            // A column "targets" names the targets a row runs on ("linux,wine").
+            if (columns[c] == "targets") {
+                std::stringstream list(row[c]);
+                for (std::string t; std::getline(list, t, ',');)
+                    s.targets.push_back(t);
+                s.onlyReason = "a row for " + row[c];
+            }
+        }
         if (!Parse(expanded, s, error))
             return false;
         scenarios.push_back(std::move(s));
