@@ -2,7 +2,9 @@
 // service meets a real "\\.\PGW" under wine. Each open is a run of the
 // service: it starts the core afresh and reads the key map from the
 // service's Parameters\KeyMap key (values "0" to "127", REG_SZ, as the Linux
-// model's). One open at a time.
+// model's). One open at a time: wine completes CreateFile before the driver
+// has seen the open, so a second open cannot fail there as on Windows; its
+// requests fail with access denied instead, and the first run goes on.
 // The DDK header defines these two again after the intrinsics header has,
 // which C++ refuses: only the DDK's definitions are kept.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -19,7 +21,8 @@ constexpr wchar_t KeyMapSubkey[] = L"\\Parameters\\KeyMap";
 
 PDEVICE_OBJECT PanelDevice;
 KSPIN_LOCK RequestLock;
-volatile LONG Opened;
+// The open that has the run; null while none has.
+PVOID volatile Owner;
 WCHAR KeyMapPathText[512];
 UNICODE_STRING KeyMapPath;
 
@@ -88,7 +91,7 @@ void ReadKeyMap()
 
 NTSTATUS NTAPI Create(PDEVICE_OBJECT, PIRP irp)
 {
-    if (InterlockedCompareExchange(&Opened, 1, 0) != 0)
+    if (InterlockedCompareExchangePointer(&Owner, IoGetCurrentIrpStackLocation(irp)->FileObject, nullptr) != nullptr)
         return Complete(irp, STATUS_ACCESS_DENIED, 0);
     // No request can come before this open completes: the core needs no lock yet.
     PgwStartRun();
@@ -98,7 +101,7 @@ NTSTATUS NTAPI Create(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS NTAPI Close(PDEVICE_OBJECT, PIRP irp)
 {
-    InterlockedExchange(&Opened, 0);
+    InterlockedCompareExchangePointer(&Owner, nullptr, IoGetCurrentIrpStackLocation(irp)->FileObject);
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -111,6 +114,8 @@ NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT, PIRP irp)
 NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 {
     const IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->FileObject != Owner)
+        return Complete(irp, STATUS_ACCESS_DENIED, 0);
     void* buffer = irp->AssociatedIrp.SystemBuffer;
     uint32_t returned = 0;
     KIRQL irql;
