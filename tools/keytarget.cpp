@@ -9,13 +9,17 @@
 namespace {
 
 const char Usage[] =
-    "usage: keytarget.exe LOGFILE SECONDS\n"
+    "usage: keytarget.exe LOGFILE SECONDS [--winlogon]\n"
     "Opens a window, takes the keyboard focus and writes one line per keyboard\n"
     "message to LOGFILE, flushed at once:\n"
     "  <ms since start> <WM_KEYDOWN|WM_KEYUP|WM_SYSKEYDOWN|WM_SYSKEYUP|WM_CHAR> wparam=<hex> lparam=<8 hex digits>\n"
     "(hex in lower case; the wparam of WM_CHAR is a UTF-16 code unit).\n"
-    "LOGFILE is created only once the window is shown and has the focus: a caller\n"
-    "waits for it to exist before it types. Ends on WM_CLOSE or after SECONDS.\n"
+    "--winlogon also creates the desktop \"Winlogon\" with a window that logs the\n"
+    "secure attention hot key posted there, in the same form:\n"
+    "  <ms since start> WM_HOTKEY wparam=<hex> lparam=<8 hex digits>\n"
+    "LOGFILE is created only once the window is shown and has the focus (and the\n"
+    "Winlogon window exists): a caller waits for it to exist before it types.\n"
+    "Ends on WM_CLOSE or after SECONDS.\n"
     "Exit status 0; 1 for a wrong command line; 2 when the window did not get the\n"
     "focus within SECONDS or LOGFILE could not be created.\n";
 
@@ -25,6 +29,8 @@ constexpr UINT_PTR FocusTimer = 2;
 DWORD StartTicks;
 const wchar_t* LogPath;
 HANDLE Log = INVALID_HANDLE_VALUE;
+// The two windows' threads both write.
+CRITICAL_SECTION LogLock;
 int ExitStatus = 2;
 
 const char* KeyboardMessageName(UINT message)
@@ -35,6 +41,7 @@ const char* KeyboardMessageName(UINT message)
     case WM_SYSKEYDOWN: return "WM_SYSKEYDOWN";
     case WM_SYSKEYUP: return "WM_SYSKEYUP";
     case WM_CHAR: return "WM_CHAR";
+    case WM_HOTKEY: return "WM_HOTKEY";
     default: return nullptr;
     }
 }
@@ -46,7 +53,10 @@ void WriteLine(const char* name, WPARAM wParam, LPARAM lParam)
                                      static_cast<unsigned long>(GetTickCount() - StartTicks), name,
                                      static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
     DWORD written;
-    WriteFile(Log, line, static_cast<DWORD>(length), &written, nullptr);
+    EnterCriticalSection(&LogLock);
+    if (Log != INVALID_HANDLE_VALUE)
+        WriteFile(Log, line, static_cast<DWORD>(length), &written, nullptr);
+    LeaveCriticalSection(&LogLock);
 }
 
 // The log appears only when the window has the focus: that is the caller's
@@ -55,8 +65,11 @@ void OpenLogWhenFocused(HWND window)
 {
     if (Log != INVALID_HANDLE_VALUE || GetForegroundWindow() != window || GetFocus() != window)
         return;
-    Log = CreateFileW(LogPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE log = CreateFileW(LogPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EnterCriticalSection(&LogLock);
+    Log = log;
+    LeaveCriticalSection(&LogLock);
     if (Log == INVALID_HANDLE_VALUE) {
         DestroyWindow(window);
         return;
@@ -68,8 +81,7 @@ void OpenLogWhenFocused(HWND window)
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (const char* name = KeyboardMessageName(message)) {
-        if (Log != INVALID_HANDLE_VALUE)
-            WriteLine(name, wParam, lParam);
+        WriteLine(name, wParam, lParam);
         // Not passed on: Alt or F10 would open the system menu and take the keys.
         return 0;
     }
@@ -94,6 +106,47 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
     }
 }
 
+// The secure attention hot key goes to the windows of the desktop
+// "Winlogon", which wine does not have unless someone creates it.
+LRESULT CALLBACK WinlogonProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_HOTKEY) {
+        WriteLine("WM_HOTKEY", wParam, lParam);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+struct WinlogonStart {
+    HANDLE Done;
+    HWND Window;
+};
+
+DWORD WINAPI WinlogonThread(LPVOID parameter)
+{
+    WinlogonStart& start = *static_cast<WinlogonStart*>(parameter);
+    // A thread takes a desktop only before it has windows.
+    const HDESK desktop = CreateDesktopW(L"Winlogon", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    HWND window = nullptr;
+    if (desktop != nullptr && SetThreadDesktop(desktop)) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = WinlogonProcedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"KeyTargetWinlogon";
+        if (RegisterClassW(&windowClass))
+            window = CreateWindowExW(0, L"KeyTargetWinlogon", L"keytarget winlogon", WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                                     100, nullptr, nullptr, windowClass.hInstance, nullptr);
+    }
+    start.Window = window;
+    SetEvent(start.Done);
+    if (window == nullptr)
+        return 1;
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
+    return 0;
+}
+
 }  // namespace
 
 int main()
@@ -102,12 +155,25 @@ int main()
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     wchar_t* end = nullptr;
-    const unsigned long seconds = argc == 3 ? std::wcstoul(argv[2], &end, 10) : 0;
-    if (argc != 3 || end == argv[2] || *end != L'\0' || seconds == 0 || seconds > 86400) {
+    const bool winlogon = argc == 4 && std::wcscmp(argv[3], L"--winlogon") == 0;
+    const unsigned long seconds = argc == 3 || winlogon ? std::wcstoul(argv[2], &end, 10) : 0;
+    if (end == nullptr || end == argv[2] || *end != L'\0' || seconds == 0 || seconds > 86400) {
         std::fputs(Usage, stdout);
         return 1;
     }
     LogPath = argv[1];
+    InitializeCriticalSection(&LogLock);
+    if (winlogon) {
+        // Its window exists before the log does: ready means both are.
+        WinlogonStart start = {CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};
+        const HANDLE thread = CreateThread(nullptr, 0, WinlogonThread, &start, 0, nullptr);
+        if (start.Done == nullptr || thread == nullptr ||
+            WaitForSingleObject(start.Done, static_cast<DWORD>(seconds * 1000)) != WAIT_OBJECT_0 ||
+            start.Window == nullptr)
+            return 2;
+        CloseHandle(thread);
+        CloseHandle(start.Done);
+    }
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW windowClass = {};
@@ -134,8 +200,11 @@ int main()
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    EnterCriticalSection(&LogLock);
     if (Log != INVALID_HANDLE_VALUE)
         CloseHandle(Log);
+    Log = INVALID_HANDLE_VALUE;
+    LeaveCriticalSection(&LogLock);
     LocalFree(argv);
     return ExitStatus;
 }

@@ -20,8 +20,10 @@
 #       configuration values of the service key (an installed service stays),
 #       Services\Pgw\Parameters, HARDWARE\PGW, and HKCU\Control Panel\Keyboard
 #       back to the prefix's defaults; then restarts "Pgw" if it stopped
-#   machine.sh target DIR LOG SECONDS      starts keytarget.exe in front and
-#       returns when its window has the focus (LOG exists); prints its pid
+#   machine.sh target DIR LOG SECONDS [--winlogon]   starts keytarget.exe in
+#       front and returns when its window has the focus (LOG exists); prints
+#       its pid. --winlogon: keytarget also makes the desktop "Winlogon" and
+#       logs the secure attention hot key posted there (WM_HOTKEY lines)
 #   machine.sh down DIR                    ends wineserver and Xvfb, removes DIR
 #
 # DIR/env holds exported shell assignments for later commands:
@@ -49,10 +51,13 @@
 #     followed by one line per insertion string (trace, warn or err by type):
 #       PID:trace:eventlog:ReportEventW L"text"
 #     PID tells services apart. -debug prints its events itself instead.
-# (c) Ctrl-Alt-Del: OpenDesktopA("Winlogon") fails under wine (no such
-#     desktop), so nothing can be shown; -debug then traces "Can't simulate
-#     Ctrl-Alt-Del in debug mode - now starting taskmgr.exe..." and wine's
-#     taskmgr.exe opens a window, which takes the focus from the key target.
+# (c) Ctrl-Alt-Del: wine has no desktop "Winlogon", so OpenDesktopA fails;
+#     -debug then traces "Can't simulate Ctrl-Alt-Del in debug mode - now
+#     starting taskmgr.exe..." and wine's taskmgr.exe opens a window, which
+#     takes the focus from the key target. Once a program has created that
+#     desktop (target --winlogon), the service's path works as on Windows:
+#     the hot key reaches a window there as WM_HOTKEY wparam=0
+#     lparam=002e0003 (Ctrl+Alt, VK_DELETE), and taskmgr is not started.
 # (d) Timing: "up" takes about 12 s (prefix creation 10 s of it); reset
 #     about 1.5 s; target about 0.3 s; down about 1 s. One prefix per locale
 #     serves a whole run: reset between scenarios.
@@ -226,9 +231,10 @@ reset() {
 
 target() {
   load "$1"
-  local log=${2:?log file} seconds=${3:?seconds}
+  local log=${2:?log file} seconds=${3:?seconds} option=${4:-}
+  case $option in ''|--winlogon) ;; *) usage ;; esac
   rm -f "$log"
-  "$WINE" "$KEYTARGET" "$(windows_path "$log")" "$seconds" >>"$DIR/keytarget.log" 2>&1 &
+  "$WINE" "$KEYTARGET" "$(windows_path "$log")" "$seconds" $option >>"$DIR/keytarget.log" 2>&1 &
   local pid=$!
   if ! wait_for 30 test -e "$log"; then
     kill "$pid" 2>/dev/null || true
