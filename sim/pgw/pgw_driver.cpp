@@ -5,6 +5,7 @@
 // model's). One open at a time: wine completes CreateFile before the driver
 // has seen the open, so a second open cannot fail there as on Windows; its
 // requests fail with access denied instead, and the first run goes on.
+
 // The DDK header defines these two again after the intrinsics header has,
 // which C++ refuses: only the DDK's definitions are kept.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
