@@ -40,17 +40,21 @@
 #     process; wine turns SIGINT into CTRL_C_EVENT for the console handlers:
 #     "Stopping Keypanel Service." follows, the engine shuts down, exit 0.
 #     No console or helper program is needed; output may go to a file.
-# (b) Events: wine's ReportEventA writes nothing to a log; with the channel
-#     eventlog on, it traces each call. A service started by "sc start Kpl"
-#     is a child of services.exe and inherits its environment and its
-#     standard error, so "up" starts services.exe itself with
-#     WINEDEBUG=$SERVICE_WINEDEBUG (default "err+all,fixme-all,+eventlog")
-#     and standard error appended to DIR/services.log ($SERVICES_LOG). Each
-#     event there is one line
-#       PID:fixme:eventlog:ReportEventA (HANDLE,TYPE,CATEGORY,ID,SID,COUNT,SIZE,...): stub
-#     followed by one line per insertion string (trace, warn or err by type):
-#       PID:trace:eventlog:ReportEventW L"text"
-#     PID tells services apart. -debug prints its events itself instead.
+# (b) Events: wine's ReportEventA writes no log, only debug traces. A
+#     service started by "sc start Kpl" is a child of services.exe and
+#     inherits its environment and its standard error, so "up" starts
+#     services.exe itself with WINEDEBUG=$SERVICE_WINEDEBUG (default
+#     "fixme-all,fixme+advapi,+eventlog") and standard error appended to
+#     DIR/services.log ($SERVICES_LOG). Each event is one line
+#       TID:fixme:advapi:ReportEventA (HANDLE,TYPE,CATEGORY,ID,SID,COUNT,SIZE,STRINGS,DATA): stub
+#     (numbers in hex: TYPE 0x0004 information, 0x0002 warning, 0x0001
+#     error; ID the event id); an event with insertion strings (COUNT > 0)
+#     adds a line "TID:fixme:advapi:ReportEventW (...): stub" and one line
+#     per string, at the level of the type (trace, warn, err):
+#       TID:warn:eventlog:ReportEventW L"Timeout"
+#     TID is the wine thread id. The event texts themselves are not there;
+#     under de_DE.UTF-8 the system's error texts (%1) are German.
+#     -debug prints its events itself instead.
 # (c) Ctrl-Alt-Del: wine has no desktop "Winlogon", so OpenDesktopA fails;
 #     -debug then traces "Can't simulate Ctrl-Alt-Del in debug mode - now
 #     starting taskmgr.exe..." and wine's taskmgr.exe opens a window, which
@@ -58,9 +62,19 @@
 #     desktop (target --winlogon), the service's path works as on Windows:
 #     the hot key reaches a window there as WM_HOTKEY wparam=0
 #     lparam=002e0003 (Ctrl+Alt, VK_DELETE), and taskmgr is not started.
-# (d) Timing: "up" takes about 12 s (prefix creation 10 s of it); reset
-#     about 1.5 s; target about 0.3 s; down about 1 s. One prefix per locale
-#     serves a whole run: reset between scenarios.
+# (d) Timing: "up" takes 10 to 13 s, nearly all of it prefix creation (20 s
+#     beside a build); reset 0.15 to 0.3 s; target 0.2 to 0.4 s; down 1 to
+#     3.5 s; -install, -remove, sc start, sc stop under 0.2 s each (the
+#     service reports stopped 0.2 to 0.5 s after sc stop). One prefix per
+#     locale serves a whole run: reset between scenarios. Machines of both
+#     locales can be up at once (each has its own display).
+# (e) Where wine is not Windows: \\.\PGW can be opened twice (see
+#     sim/pgw/pgw_driver.cpp: the second open's requests fail with 5 instead);
+#     CreateServiceA stores only the first dependency ("Pgw") and garbage
+#     after it (CreateServiceW does not); console output of -debug ends its
+#     lines in CR LF, and the event lines in CR CR LF (the texts end in CR LF
+#     and the C runtime adds CR before LF); dependencies are not checked, so
+#     "sc start Kpl" works without Tlink, Fwcore, Nvram and Rtcext.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -141,7 +155,7 @@ up() {
     de_DE*) german=true
             command -v setxkbmap >/dev/null || die "no setxkbmap: install x11-xkb-utils" ;;
   esac
-  if [ "$locale" != C.UTF-8 ] && ! locale -a 2>/dev/null | grep -qix "$(echo "$locale" | sed 's/UTF-8/utf8/i')"; then
+  if [ "$locale" != C.UTF-8 ] && ! locale -a 2>/dev/null | grep -qix "${locale/UTF-8/utf8}"; then
     die "locale $locale is not generated (locale-gen)"
   fi
   local file
@@ -157,7 +171,8 @@ up() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$DIR/display" >"$DIR/xvfb.log" 2>&1 &
   echo $! >"$DIR/xvfb.pid"
   wait_for 10 test -s "$DIR/display" || die "Xvfb did not start (see $DIR/xvfb.log)"
-  local display=:$(tr -d '\n' <"$DIR/display")
+  local display
+  display=:$(tr -d '\n' <"$DIR/display")
   if $german; then
     setxkbmap -display "$display" de || die "setxkbmap de failed"
   fi
@@ -231,10 +246,15 @@ reset() {
 
 target() {
   load "$1"
-  local log=${2:?log file} seconds=${3:?seconds} option=${4:-}
-  case $option in ''|--winlogon) ;; *) usage ;; esac
+  local log=${2:?log file} seconds=${3:?seconds}
+  local options=()
+  case ${4:-} in
+    '') ;;
+    --winlogon) options=(--winlogon) ;;
+    *) usage ;;
+  esac
   rm -f "$log"
-  "$WINE" "$KEYTARGET" "$(windows_path "$log")" "$seconds" $option >>"$DIR/keytarget.log" 2>&1 &
+  "$WINE" "$KEYTARGET" "$(windows_path "$log")" "$seconds" "${options[@]}" >>"$DIR/keytarget.log" 2>&1 &
   local pid=$!
   if ! wait_for 30 test -e "$log"; then
     kill "$pid" 2>/dev/null || true
