@@ -2,6 +2,7 @@
 #   kpl_messages.h     event ids for the code (both builds)
 #   message_table.cpp  the Linux build's table (texts end in CR LF, as Windows stores them)
 #   messages.mc        input of windmc for the Windows resource, German and English
+#                      (CR LF lines: windmc ends each text with the line end it reads)
 # Usage: cmake -DSOURCE=events.txt -DOUT=<dir> -P generate.cmake
 file(STRINGS "${SOURCE}" lines ENCODING UTF-8)
 set(header "// Generated from resources/events.txt by resources/generate.cmake.\n#pragma once\n#include <cstdint>\n\n")
@@ -39,6 +40,7 @@ foreach(line IN LISTS lines)
   math(EXPR count "${count} + 1")
 endforeach()
 string(APPEND table "};\n\nconst unsigned ModuleMessageCount = ${count};\n")
+string(REPLACE "\n" "\r\n" mc "${mc}")
 file(MAKE_DIRECTORY "${OUT}")
 # Write only on change, so that an unchanged table rebuilds nothing.
 foreach(pair "kpl_messages.h;header" "message_table.cpp;table" "messages.mc;mc")

@@ -1,10 +1,12 @@
 // The panel driver model over many cycles, reached through the driver requests.
 #include "driver/panel_driver.h"
 #include "sim/panel_driver_model.h"
+#include "sim/pgw/pgw_core.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -230,20 +232,88 @@ TEST_F(DriverModel, CommunicationFailureReleasesEveryKeyAndForgetsTheMatrix)
 
 TEST_F(DriverModel, RegistryKeyMapReplacesEntries)
 {
-    // Malformed entries leave the default in place.
+    // A malformed entry or one of another type leaves the default in place.
     Reopen("[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw\\KeyMap]\r\n"
            "\"0\"=\"E0 75/E0 F0 75\"\r\n"
-           "\"1\"=\"/\"\r\n"
            "\"2\"=\"zz/F0 21\"\r\n"
-           "\"100\"=\"  e0   6b /e0 f0 6b\"\r\n"
-           "\"4\"=\"1C/F0 1C/F0 1C\"\r\n"
-           "\"6\"=\"01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17/\"\r\n"
+           "\"100\"=\"e0 6b/e0 f0 6b\"\r\n"
            "\"127\"=dword:00000001\r\n");
     Run({
-        {{0, 1, 2, 4, 6, 100, 127}, {MakeUp, {0x21}, {0x24}, {0x34}, {0xE0, 0x6B}, {0x14, 0x11, 0xE0, 0x71}}},
-        {{}, {BreakUp, {0xF0, 0x21}, {0xF0, 0x24}, {0xF0, 0x34}, {0xE0, 0xF0, 0x6B},
-              {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}},
+        {{0, 2, 100, 127}, {MakeUp, {0x21}, {0xE0, 0x6B}, {0x14, 0x11, 0xE0, 0x71}}},
+        {{}, {BreakUp, {0xF0, 0x21}, {0xE0, 0xF0, 0x6B}, {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}},
     });
+}
+
+TEST(DriverCore, KeyMapValues)
+{
+    const auto codes = [](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += "11 ";
+        return text + "/";
+    };
+    const struct {
+        std::string text;
+        bool valid;
+        Bytes make, brk;
+    } cases[] = {
+        {"E0 75/E0 F0 75", true, MakeUp, BreakUp},
+        {"  e0\t 6b /e0 f0 6b  ", true, {0xE0, 0x6B}, {0xE0, 0xF0, 0x6B}},
+        {"/", true, {}, {}},
+        {"5/F0 5", true, {0x05}, {0xF0, 0x05}},
+        {codes(22), true, Bytes(22, 0x11), {}},
+        {codes(23), false, {}, {}},
+        {"1C", false, {}, {}},
+        {"1C/F0 1C/F0 1C", false, {}, {}},
+        {"zz/F0 21", false, {}, {}},
+        {"01C/F0 1C", false, {}, {}},
+        {"1C,/F0 1C", false, {}, {}},
+        {"1C/F0 1C\r\n", false, {}, {}},
+        {"1C/F01C ", false, {}, {}},
+        {"", false, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        PgwKeyCodes parsed{};
+        ASSERT_EQ(PgwParseKeyCodes(c.text.c_str(), &parsed), c.valid);
+        if (c.valid) {
+            EXPECT_EQ(Bytes(parsed.Make.Codes, parsed.Make.Codes + parsed.Make.Length), c.make);
+            EXPECT_EQ(Bytes(parsed.Break.Codes, parsed.Break.Codes + parsed.Break.Length), c.brk);
+        }
+    }
+}
+
+// A kernel driver's buffered request has one buffer for both ways.
+TEST(DriverCore, ReplyMayOverwriteTheRequest)
+{
+    PgwStartRun();
+    const struct {
+        DWORD code;
+        std::vector<BYTE> input;
+        Bytes record;
+        int numLockLed;
+    } steps[] = {
+        {PgwSetLockStates, {0x01, 0, 0, 0}, {}, -1},
+        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, MakeA, 3},
+        {PgwSetRepeatCycles, {0x01, 0, 0x01, 0}, {}, -1},
+        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, MakeA, 3},
+        {PgwTranslateKeys, {1, 0, 0, 0, 0x01}, BreakA, 3},
+    };
+    for (const auto& step : steps) {
+        alignas(4) BYTE buffer[sizeof(KeyReply)] = {};
+        std::copy(step.input.begin(), step.input.end(), buffer);
+        const uint32_t outSize = step.code == PgwTranslateKeys ? sizeof(KeyReply) : 0;
+        uint32_t returned = 99;
+        ASSERT_EQ(PgwRequest(step.code, buffer, static_cast<uint32_t>(step.code == PgwTranslateKeys ? 20 : 4), buffer,
+                             outSize, &returned),
+                  PgwDone);
+        EXPECT_EQ(returned, outSize);
+        if (outSize == 0)
+            continue;
+        const auto* reply = reinterpret_cast<const KeyReply*>(buffer);
+        EXPECT_EQ(Bytes(reply->Records[0].Codes, reply->Records[0].Codes + reply->Records[0].Length), step.record);
+        EXPECT_EQ(reply->LedBlock[0] & 3, step.numLockLed);
+    }
 }
 
 }  // namespace
