@@ -148,7 +148,10 @@ bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE pari
 LONG PublishKeypanelInfo(const KeypanelInfoRecord* info)
 {
     HKEY key;
-    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\PGW\\KPL", 0, nullptr, REG_OPTION_NON_VOLATILE,
+    // HKLM\HARDWARE is volatile: Windows refuses a stored key under it
+    // (ERROR_CHILD_MUST_BE_VOLATILE), so the identity is kept as volatile
+    // as the rest of that hive.
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\PGW\\KPL", 0, nullptr, REG_OPTION_VOLATILE,
                                   KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (result != ERROR_SUCCESS)
         return result;

@@ -224,9 +224,13 @@ public:
     {
         if (debug_)
             return service_ && service_->Wait(std::chrono::milliseconds(0), &status);
-        if (!started_ || State() != 1)
+        // The service has ended with its stopped report.
+        auto reports = Reports();
+        unsigned state = 0, exit = 0;
+        if (!started_ || reports.empty() ||
+            std::sscanf(reports.back().c_str(), "state=%u accepted=%*u exit=%u", &state, &exit) != 2 || state != 1)
             return false;
-        status = static_cast<int>(exitCode_);
+        status = static_cast<int>(exit);
         return true;
     }
 
@@ -484,25 +488,15 @@ private:
 
     bool Installed() { return machine_ != nullptr && machine_->Wine({"sc", "query", "Kpl"}).exitStatus == 0; }
 
-    // The service's state as sc query tells it (1 stopped ... 4 running), at
-    // most every quarter second: each query is a wine process.
+    // The service's state as sc query tells it (1 stopped ... 4 running).
     unsigned State()
     {
-        auto now = std::chrono::steady_clock::now();
-        if (now - queried_ < std::chrono::milliseconds(250))
-            return state_;
-        queried_ = now;
         auto result = machine_->Wine({"sc", "query", "Kpl"});
-        unsigned state = 0, exit = 0;
+        unsigned state = 0;
         auto at = result.output.find("STATE");
         if (at != std::string::npos)
             std::sscanf(result.output.c_str() + result.output.find(':', at) + 1, "%u", &state);
-        at = result.output.find("WIN32_EXIT_CODE");
-        if (at != std::string::npos)
-            std::sscanf(result.output.c_str() + result.output.find(':', at) + 1, "%u", &exit);
-        state_ = state;
-        exitCode_ = exit;
-        return state_;
+        return state;
     }
 
     std::string script_;
@@ -520,9 +514,6 @@ private:
     bool winlogon_ = true;
     bool driverPresent_ = true;
     std::size_t servicesLogStart_ = 0;
-    std::chrono::steady_clock::time_point queried_{};
-    unsigned state_ = 0;
-    unsigned exitCode_ = 0;
 };
 
 }  // namespace
