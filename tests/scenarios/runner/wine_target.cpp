@@ -399,6 +399,10 @@ public:
             service_.reset();
         }
         if (machine_ != nullptr) {
+            // The task manager a secure attention key started in debug mode
+            // would keep the focus from the next scenario's key target.
+            if (Console().find("now starting taskmgr.exe") != std::string::npos)
+                machine_->Wine({"taskkill", "/f", "/im", "taskmgr.exe"});
             if (started_ && State() != 1)
                 machine_->Wine({"sc", "stop", "Kpl"});
             if (Installed())
