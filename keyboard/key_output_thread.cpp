@@ -1,7 +1,7 @@
 #include "driver/panel_driver.h"
 #include "keyboard/keyboard.h"
 #include "link/link.h"
-#include "polling/polling.h"
+#include "polling/exchange.h"
 #include "service/service.h"
 
 #include <cstring>

@@ -39,5 +39,8 @@ extern bool AnyKeyDown;
 extern HDESK InputDesktop;
 extern DWORD LastKeyboardDelay;
 extern DWORD LastKeyboardSpeed;
+// Set by start-up from the configuration, read by the repeat timing.
+extern DWORD UseStdKeyboardSpeed;
+extern DWORD UseOptKeyCycleTime;
 DWORD WINAPI KeyOutputThread(LPVOID parameter);
 void UpdateRepeatTiming(UINT_PTR* timerId, DWORD* cycleTime);

@@ -6,6 +6,9 @@
 
 #include <cstring>
 
+DWORD BlinkTick;
+DWORD BlinkPhase;
+
 namespace {
 
 constexpr UINT PollPeriod = 50;      // ms

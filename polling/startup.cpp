@@ -1,4 +1,5 @@
 #include "driver/panel_driver.h"
+#include "keyboard/keyboard.h"
 #include "link/commands.h"
 #include "link/link.h"
 #include "polling/polling.h"
