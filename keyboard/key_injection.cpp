@@ -2,7 +2,7 @@
 // becomes the secure attention hot key on the logon desktop.
 #include "keyboard/keyboard.h"
 
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
 

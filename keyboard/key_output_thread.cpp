@@ -2,7 +2,7 @@
 #include "keyboard/keyboard.h"
 #include "link/link.h"
 #include "polling/exchange.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
 

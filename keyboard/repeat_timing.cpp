@@ -1,6 +1,6 @@
 #include "driver/panel_driver.h"
 #include "keyboard/keyboard.h"
-#include "service/service.h"
+#include "service/log.h"
 
 DWORD LastKeyboardDelay = 0xFFFFFFFF;
 DWORD LastKeyboardSpeed = 0xFFFFFFFF;

@@ -2,7 +2,7 @@
 #include "link/commands.h"
 #include "link/link.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
 

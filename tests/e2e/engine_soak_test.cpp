@@ -8,7 +8,7 @@
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/simulation.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "sim/keypanel_line.h"
 #include "sim/panel_driver_model.h"
 #include "tests/support/test_support.h"

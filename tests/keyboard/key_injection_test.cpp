@@ -1,6 +1,6 @@
 // Scan-code records decoded into key events, read back from the key journal.
 #include "keyboard/keyboard.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "tests/keyboard/simulated_machine.h"
 
 #include <sys/stat.h>

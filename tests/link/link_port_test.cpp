@@ -4,7 +4,7 @@
 // Keypanel model served in-process.
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "sim/keypanel_line.h"
 #include "tests/support/test_support.h"
 

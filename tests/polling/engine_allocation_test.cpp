@@ -4,7 +4,7 @@
 #include "keyboard/keyboard.h"
 #include "platform/linux/simulation.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "sim/keypanel_line.h"
 #include "tests/support/counting_allocator.h"
 #include "tests/support/test_support.h"
