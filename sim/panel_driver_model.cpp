@@ -44,8 +44,6 @@ struct Model {
     WORD repeatDelay = DefaultRepeatDelay;
     WORD repeatInterval = DefaultRepeatInterval;
     DWORD lockMask = 0;
-    DWORD failError = 0;
-    unsigned failCount = 0;
 };
 
 Model& State()
@@ -321,11 +319,6 @@ public:
 
         Model& m = State();
         std::lock_guard<std::mutex> guard(m.lock);
-        if (m.failCount > 0) {
-            --m.failCount;
-            SetLastError(m.failError);
-            return FALSE;
-        }
         switch (code) {
         case IOCTL_PGW_TRANSLATE_KEYS: {
             KeyRequest request;
@@ -351,6 +344,8 @@ public:
         return TRUE;
     }
 };
+
+}  // namespace
 
 std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error)
 {
@@ -382,27 +377,7 @@ std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error)
     return std::make_shared<PanelDriverDevice>();
 }
 
-}  // namespace
-
-std::shared_ptr<KernelObject> OpenSimulatedDevice(const char* name, DWORD* error)
+bool RegisterPanelDriverModel()
 {
-    if (strcasecmp(name, PanelDriverName) == 0)
-        return OpenPanelDriverModel(error);
-    *error = ERROR_FILE_NOT_FOUND;
-    return nullptr;
-}
-
-void FailPanelDriverRequests(DWORD error, unsigned count)
-{
-    Model& m = State();
-    std::lock_guard<std::mutex> guard(m.lock);
-    m.failError = error;
-    m.failCount = count;
-}
-
-PanelDriverModelState GetPanelDriverModelState()
-{
-    Model& m = State();
-    std::lock_guard<std::mutex> guard(m.lock);
-    return {m.open, m.repeatDelay, m.repeatInterval, m.lockMask};
+    return RegisterDevice(PanelDriverName, OpenPanelDriverModel);
 }
