@@ -115,16 +115,6 @@ TEST(KeyDecoding, EachShapeOfRecord)
     }
 }
 
-TEST(KeyDecoding, LayoutMovesVirtualKeysNotScanCodes)
-{
-    const BYTE zy[] = {0x1A, 0x35};
-    DecodedKeys decoded;
-    DecodeKeySequence(zy, 2, Us, &decoded);
-    EXPECT_EQ(Events(decoded), (Keys{Key('Z', 0x2C, 0), Key('Y', 0x15, 0)}));
-    DecodeKeySequence(zy, 2, reinterpret_cast<HKL>(ULONG_PTR{0x04070407}), &decoded);
-    EXPECT_EQ(Events(decoded), (Keys{Key('Y', 0x2C, 0), Key('Z', 0x15, 0)}));
-}
-
 TEST(KeyDecoding, NeverReadsPastTheTwentyTwoCodesOfARecordNorBeforeIt)
 {
     DecodedKeys decoded;
