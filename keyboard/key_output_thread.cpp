@@ -1,8 +1,8 @@
 #include "driver/panel_driver.h"
 #include "keyboard/keyboard.h"
 #include "link/link.h"
-#include "polling/polling.h"
-#include "service/service.h"
+#include "polling/exchange.h"
+#include "service/log.h"
 
 #include <cstring>
 

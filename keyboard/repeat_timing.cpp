@@ -1,10 +1,11 @@
 #include "driver/panel_driver.h"
 #include "keyboard/keyboard.h"
-#include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 
 DWORD LastKeyboardDelay = 0xFFFFFFFF;
 DWORD LastKeyboardSpeed = 0xFFFFFFFF;
+DWORD UseStdKeyboardSpeed;
+DWORD UseOptKeyCycleTime;
 
 namespace {
 

@@ -234,7 +234,7 @@ const ScanCodeRange GermanTableSet[ScanCodeGroups] = {
     {0xE11400, 0xE11477, 0xE11477, PauseKey},
 };
 
-BYTE LookupVirtualKey(DWORD keyCode)
+BYTE LookupVirtualKey(DWORD keyCode, HKL layout)
 {
     int group;
     const DWORD prefix = (keyCode >> 16) & 0xFF;
@@ -250,7 +250,7 @@ BYTE LookupVirtualKey(DWORD keyCode)
     } else {
         group = 0;
     }
-    const ScanCodeRange& range = TableSetFor(FocusLayout)[group];
+    const ScanCodeRange& range = TableSetFor(layout)[group];
     if (keyCode < range.First || keyCode > range.Last)
         return 0;
     return range.Table[keyCode - range.First];

@@ -1,5 +1,5 @@
 #include "link/link.h"
-#include "service/service.h"
+#include "service/log.h"
 
 CommMonitorRecord CommMonitor;
 

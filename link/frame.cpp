@@ -1,6 +1,6 @@
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
 

@@ -1,5 +1,6 @@
+#include "polling/exchange.h"
+
 #include "link/link.h"
-#include "polling/polling.h"
 
 #include <cstring>
 
@@ -8,16 +9,12 @@ BYTE KeyMatrix[16];
 BYTE LedBlock[32];
 BYTE BlinkPatterns[4][16];
 DWORD LedBlinkMode;
-DWORD BlinkTick;
-DWORD BlinkPhase;
 std::atomic<DWORD> MainThreadId{0};
-DWORD UseStdKeyboardSpeed;
-DWORD UseOptKeyCycleTime;
 
 namespace {
 
 // Phases in which an LED of each state is lit: bit p stands for phase p.
-constexpr BYTE LitPhases[4] = {0x0, 0x3, 0x5, 0xF};
+constexpr BYTE LitPhases[LedOn + 1] = {0x0, 0x3, 0x5, 0xF};
 
 bool LinkAvailable()
 {
@@ -68,7 +65,7 @@ BYTE GetLedState(const BYTE* block, unsigned led)
 
 void SetLedState(BYTE led, BYTE state)
 {
-    if (state > 3)
+    if (state > LedOn)
         return;
     unsigned index = led / 8u;
     BYTE mask = static_cast<BYTE>(1u << (led % 8u));

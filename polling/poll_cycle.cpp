@@ -2,9 +2,12 @@
 #include "link/commands.h"
 #include "link/link.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
+
+DWORD BlinkTick;
+DWORD BlinkPhase;
 
 namespace {
 

@@ -1,8 +1,9 @@
 #include "driver/panel_driver.h"
+#include "keyboard/keyboard.h"
 #include "link/commands.h"
 #include "link/link.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstring>
 

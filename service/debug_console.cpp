@@ -1,4 +1,4 @@
-#include "service/service.h"
+#include "service/host.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,5 @@
-#include "service/service.h"
+#include "service/host.h"
+#include "service/log.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "service/service.h"
+#include "service/host.h"
 
 int main(int argc, char** argv)
 {

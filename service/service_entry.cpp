@@ -1,5 +1,7 @@
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/configuration.h"
+#include "service/host.h"
+#include "service/log.h"
 
 #include <mutex>
 

@@ -150,7 +150,6 @@ void KeypanelModel::Dispatch(Exchange& exchange)
         ++ledPatterns_;
     } else if (kind == RequestKind::Leds) {
         std::copy(payload, payload + length, ledBlock_.begin());
-        ++ledBlocks_;
     } else if (kind == RequestKind::Other || kind == RequestKind::Rejected) {
         return;
     }
@@ -254,12 +253,6 @@ void KeypanelModel::ReleaseAll()
     std::lock_guard<std::mutex> guard(lock_);
     keys_.fill(0);
     tapped_.fill(0);
-}
-
-KeyMatrix KeypanelModel::Keys() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return keys_;
 }
 
 void KeypanelModel::Silence(int count)
@@ -373,12 +366,6 @@ LedPattern KeypanelModel::LastLedPattern() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return ledPattern_;
-}
-
-std::uint64_t KeypanelModel::LedBlocksReceived() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return ledBlocks_;
 }
 
 std::uint64_t KeypanelModel::LedPatternsReceived() const

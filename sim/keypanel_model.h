@@ -76,7 +76,6 @@ public:
     void Release(int key);
     void Tap(int key);
     void ReleaseAll();
-    KeyMatrix Keys() const;
 
     // Fault injection; counts are replies (or requests, for silence).
     void Silence(int count);
@@ -102,10 +101,9 @@ public:
     bool WaitForRequests(std::uint64_t total, unsigned timeoutMs) const;
 
     // The last LED block (LEDS) and LED pattern (STATUS) received, and how
-    // many of each came.
+    // many patterns came.
     LedBlock LastLedBlock() const;
     LedPattern LastLedPattern() const;
-    std::uint64_t LedBlocksReceived() const;
     std::uint64_t LedPatternsReceived() const;
 
 private:
@@ -122,7 +120,6 @@ private:
     std::array<std::uint64_t, RequestKindCount> counts_{};
     LedBlock ledBlock_{};
     LedPattern ledPattern_{};
-    std::uint64_t ledBlocks_ = 0;
     std::uint64_t ledPatterns_ = 0;
 
     // Request receiver.

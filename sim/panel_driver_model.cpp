@@ -23,8 +23,6 @@ static_assert(PgwDefaultRepeatDelay == DefaultRepeatDelay && PgwDefaultRepeatInt
 struct Model {
     std::mutex lock;
     bool open = false;
-    DWORD failError = 0;
-    unsigned failCount = 0;
 };
 
 Model& State()
@@ -84,12 +82,6 @@ public:
         std::lock_guard<std::mutex> guard(m.lock);
         uint32_t count = 0;
         PgwResult result = PgwCheckRequest(code, in, inSize, out, outSize);
-        if (result == PgwDone && m.failCount > 0) {
-            *returned = 0;
-            --m.failCount;
-            SetLastError(m.failError);
-            return FALSE;
-        }
         if (result == PgwDone)
             result = PgwRequest(code, in, inSize, out, outSize, &count);
         *returned = count;
@@ -100,6 +92,8 @@ public:
         }
     }
 };
+
+}  // namespace
 
 std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error)
 {
@@ -125,28 +119,7 @@ std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error)
     return std::make_shared<PanelDriverDevice>();
 }
 
-}  // namespace
-
-std::shared_ptr<KernelObject> OpenSimulatedDevice(const char* name, DWORD* error)
+bool RegisterPanelDriverModel()
 {
-    if (strcasecmp(name, PanelDriverName) == 0)
-        return OpenPanelDriverModel(error);
-    *error = ERROR_FILE_NOT_FOUND;
-    return nullptr;
-}
-
-void FailPanelDriverRequests(DWORD error, unsigned count)
-{
-    Model& m = State();
-    std::lock_guard<std::mutex> guard(m.lock);
-    m.failError = error;
-    m.failCount = count;
-}
-
-PanelDriverModelState GetPanelDriverModelState()
-{
-    Model& m = State();
-    std::lock_guard<std::mutex> guard(m.lock);
-    const PgwRunState run = PgwGetRunState();
-    return {m.open, run.RepeatDelay, run.RepeatInterval, run.LockMask};
+    return RegisterDevice(PanelDriverName, OpenPanelDriverModel);
 }

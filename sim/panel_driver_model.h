@@ -8,19 +8,21 @@
 // and break bytes in hex, "E0 75/E0 F0 75") replace key map entries.
 #pragma once
 
+#include "platform/linux/kernel_object.h"
 #include "platform/win32.h"
+
+#include <memory>
 
 // Repeat cycles until the service sets its own.
 inline constexpr WORD DefaultRepeatDelay = 25;
 inline constexpr WORD DefaultRepeatInterval = 3;
 
-// The next `count` requests fail with `error`; a count of 0 stops failing.
-void FailPanelDriverRequests(DWORD error, unsigned count);
+// A fresh run of the driver, as CreateFileA("\\.\PGW") opens it. Null with
+// *error set while the registry makes it absent or it is open already.
+std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error);
+// Makes CreateFileA open the model as "\\.\PGW".
+bool RegisterPanelDriverModel();
 
-struct PanelDriverModelState {
-    bool Open;
-    WORD RepeatDelay;
-    WORD RepeatInterval;
-    DWORD LockMask;
-};
-PanelDriverModelState GetPanelDriverModelState();
+// Test hook, in the test suites' library kpl_sim only: the next `count`
+// requests fail with `error`; a count of 0 stops failing.
+void FailPanelDriverRequests(DWORD error, unsigned count);

@@ -7,9 +7,21 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
+
+struct Device {
+    char Name[32];
+    DeviceOpener Opener;
+};
+
+// Filled by static initialisers of other files, so nothing here may need a
+// constructor to run first.
+constexpr int DeviceCapacity = 8;
+Device Devices[DeviceCapacity];
+std::mutex DevicesLock;
 
 // "COMn" as the service passes it: the registry maps it to a device path,
 // else COMn is /dev/ttyS<n-1>. Names are matched as Windows does, without case.
@@ -37,7 +49,45 @@ bool SerialDevicePath(const char* name, std::string& path)
     return true;
 }
 
+// A registered device by its name.
+std::shared_ptr<KernelObject> OpenDevice(const char* name, DWORD* error)
+{
+    DeviceOpener opener = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(DevicesLock);
+        for (const Device& device : Devices)
+            if (device.Opener != nullptr && strcasecmp(device.Name, name) == 0)
+                opener = device.Opener;
+    }
+    if (opener == nullptr) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    return opener(error);
+}
+
 }  // namespace
+
+bool RegisterDevice(const char* name, DeviceOpener opener)
+{
+    if (std::strlen(name) >= sizeof Devices[0].Name)
+        return false;
+    std::lock_guard<std::mutex> guard(DevicesLock);
+    Device* unused = nullptr;
+    for (Device& device : Devices) {
+        if (device.Opener != nullptr && strcasecmp(device.Name, name) == 0) {
+            device.Opener = opener;
+            return true;
+        }
+        if (device.Opener == nullptr && unused == nullptr)
+            unused = &device;
+    }
+    if (unused == nullptr)
+        return false;
+    std::strcpy(unused->Name, name);
+    unused->Opener = opener;
+    return true;
+}
 
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE)
@@ -54,7 +104,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD shareMode, LPSECURITY_AT
     DWORD error = ERROR_FILE_NOT_FOUND;
     std::shared_ptr<KernelObject> object;
     if (std::strncmp(fileName, "\\\\.\\", 4) == 0) {
-        object = OpenSimulatedDevice(fileName, &error);
+        object = OpenDevice(fileName, &error);
     } else {
         std::string path;
         if (SerialDevicePath(fileName, path))

@@ -1,5 +1,5 @@
-// Test hooks of the simulated user world (Linux build only): the input
-// desktop, failures of single calls, and a way back to a fresh machine.
+// Test hooks of the simulated user world (Linux build, test suites only):
+// failures of single calls, open handles, and a way back to a fresh machine.
 #pragma once
 
 #include "platform/linux/windef.h"
@@ -19,10 +19,6 @@ enum class UserCall {
 // window station and desktop handles opened so far and puts the process and
 // every thread back on WinSta0\Default.
 void ResetSimulatedUser();
-
-// Makes "Default" or "Winlogon" the input desktop; null goes back to the
-// registry value "InputDesktop". False for a desktop that does not exist.
-bool SetSimulatedInputDesktop(const char* name);
 
 // The calls of that kind after the next `after` ones fail with `error`,
 // `count` times.

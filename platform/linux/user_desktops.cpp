@@ -8,103 +8,34 @@
 #include <iterator>
 #include <mutex>
 
-namespace {
-
-enum class Kind : BYTE { Free, Station, Desktop };
-
-const char* const StationName = "WinSta0";
-const char* const DesktopNames[] = {"Default", "Winlogon"};
-constexpr int DefaultDesktop = 0;
-constexpr int SlotCount = 64;
-// Clear of the kernel's and the registry's handle numbers.
-constexpr ULONG_PTR FirstHandle = 0x20000000;
-
-struct Slot {
-    ULONG_PTR handle = 0;
-    Kind kind = Kind::Free;
-    int desktop = DefaultDesktop;
-    unsigned users = 0;     // threads that have it as their desktop
-    bool permanent = false;  // given to the process at start; never closed
-};
-
-struct Desktops {
-    std::mutex lock;
-    Slot slots[SlotCount];
-    ULONG_PTR nextHandle = FirstHandle;
-    // Threads remember their desktop with the generation it belongs to, so
-    // a reset puts every thread back on the start desktop.
-    std::uint64_t generation = 1;
-    ULONG_PTR processStation = 0;
-    ULONG_PTR startDesktop = 0;
-    int inputOverride = -1;
-
-    Desktops() { Start(); }
-
-    void Start()
-    {
-        for (Slot& slot : slots)
-            slot = Slot{};
-        ++generation;
-        inputOverride = -1;
-        slots[0] = {nextHandle += 4, Kind::Station, DefaultDesktop, 0, true};
-        slots[1] = {nextHandle += 4, Kind::Desktop, DefaultDesktop, 0, true};
-        processStation = slots[0].handle;
-        startDesktop = slots[1].handle;
-    }
-
-    Slot* Find(ULONG_PTR handle, Kind kind)
-    {
-        if (handle != 0)
-            for (Slot& slot : slots)
-                if (slot.handle == handle && slot.kind == kind)
-                    return &slot;
-        return nullptr;
-    }
-
-    Slot* Find(ULONG_PTR handle)
-    {
-        Slot* slot = Find(handle, Kind::Station);
-        return slot ? slot : Find(handle, Kind::Desktop);
-    }
-
-    ULONG_PTR Open(Kind kind, int desktop)
-    {
-        for (Slot& slot : slots)
-            if (slot.kind == Kind::Free) {
-                slot = {nextHandle += 4, kind, desktop, 0, false};
-                return slot.handle;
-            }
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-};
-
-Desktops& State()
+DesktopTable& Desktops()
 {
-    static auto* desktops = new Desktops();
+    static auto* desktops = new DesktopTable();
     return *desktops;
 }
+
+namespace {
 
 struct ThreadDesktop {
     std::uint64_t generation = 0;
     ULONG_PTR handle = 0;
 
-    ULONG_PTR Current(const Desktops& desktops) const
+    ULONG_PTR Current(const DesktopTable& desktops) const
     {
         return generation == desktops.generation && handle != 0 ? handle : desktops.startDesktop;
     }
 
-    void Leave(Desktops& desktops)
+    void Leave(DesktopTable& desktops)
     {
         if (generation == desktops.generation)
-            if (Slot* slot = desktops.Find(handle, Kind::Desktop); slot && slot->users > 0)
+            if (UserObjectSlot* slot = desktops.Find(handle, UserObjectKind::Desktop); slot && slot->users > 0)
                 --slot->users;
         handle = 0;
     }
 
     ~ThreadDesktop()
     {
-        Desktops& desktops = State();
+        DesktopTable& desktops = Desktops();
         std::lock_guard<std::mutex> guard(desktops.lock);
         Leave(desktops);
     }
@@ -136,43 +67,15 @@ Handle As(ULONG_PTR value)
 
 const char* ThreadDesktopName()
 {
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    const Slot* slot = desktops.Find(CurrentDesktop.Current(desktops), Kind::Desktop);
+    const UserObjectSlot* slot = desktops.Find(CurrentDesktop.Current(desktops), UserObjectKind::Desktop);
     return DesktopNames[slot ? slot->desktop : DefaultDesktop];
-}
-
-void ResetDesktops()
-{
-    Desktops& desktops = State();
-    std::lock_guard<std::mutex> guard(desktops.lock);
-    desktops.Start();
-}
-
-bool SetSimulatedInputDesktop(const char* name)
-{
-    const int index = name ? DesktopIndex(name) : -1;
-    if (name != nullptr && index < 0)
-        return false;
-    Desktops& desktops = State();
-    std::lock_guard<std::mutex> guard(desktops.lock);
-    desktops.inputOverride = index;
-    return true;
-}
-
-int OpenSimulatedUserHandles()
-{
-    Desktops& desktops = State();
-    std::lock_guard<std::mutex> guard(desktops.lock);
-    int count = 0;
-    for (const Slot& slot : desktops.slots)
-        count += slot.kind != Kind::Free && !slot.permanent;
-    return count;
 }
 
 HWINSTA WINAPI GetProcessWindowStation(void)
 {
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
     return As<HWINSTA>(desktops.processStation);
 }
@@ -185,18 +88,18 @@ HWINSTA WINAPI OpenWindowStationA(LPCSTR name, BOOL, ACCESS_MASK)
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    return As<HWINSTA>(desktops.Open(Kind::Station, DefaultDesktop));
+    return As<HWINSTA>(desktops.Open(UserObjectKind::Station, DefaultDesktop));
 }
 
 BOOL WINAPI SetProcessWindowStation(HWINSTA station)
 {
     if (FailingUserCall(UserCall::SetProcessWindowStation))
         return FALSE;
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    if (desktops.Find(Value(station), Kind::Station) == nullptr) {
+    if (desktops.Find(Value(station), UserObjectKind::Station) == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -206,9 +109,9 @@ BOOL WINAPI SetProcessWindowStation(HWINSTA station)
 
 BOOL WINAPI CloseWindowStation(HWINSTA station)
 {
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    Slot* slot = desktops.Find(Value(station), Kind::Station);
+    UserObjectSlot* slot = desktops.Find(Value(station), UserObjectKind::Station);
     if (slot == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -218,7 +121,7 @@ BOOL WINAPI CloseWindowStation(HWINSTA station)
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    *slot = Slot{};
+    *slot = UserObjectSlot{};
     return TRUE;
 }
 
@@ -231,9 +134,9 @@ HDESK WINAPI OpenDesktopA(LPCSTR name, DWORD, BOOL, ACCESS_MASK)
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    return As<HDESK>(desktops.Open(Kind::Desktop, index));
+    return As<HDESK>(desktops.Open(UserObjectKind::Desktop, index));
 }
 
 HDESK WINAPI OpenInputDesktop(DWORD, BOOL, ACCESS_MASK)
@@ -242,14 +145,14 @@ HDESK WINAPI OpenInputDesktop(DWORD, BOOL, ACCESS_MASK)
         return nullptr;
     UserSettings settings;
     ReadUserSettings(settings);
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    const int index = desktops.inputOverride >= 0 ? desktops.inputOverride : DesktopIndex(settings.InputDesktop);
+    const int index = DesktopIndex(settings.InputDesktop);
     if (index < 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    return As<HDESK>(desktops.Open(Kind::Desktop, index));
+    return As<HDESK>(desktops.Open(UserObjectKind::Desktop, index));
 }
 
 HDESK WINAPI GetThreadDesktop(DWORD threadId)
@@ -258,7 +161,7 @@ HDESK WINAPI GetThreadDesktop(DWORD threadId)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
     // Only the calling thread's own desktop is followed; others are reported
     // on the start desktop.
@@ -271,9 +174,9 @@ BOOL WINAPI SetThreadDesktop(HDESK desktop)
 {
     if (FailingUserCall(UserCall::SetThreadDesktop))
         return FALSE;
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    Slot* slot = desktops.Find(Value(desktop), Kind::Desktop);
+    UserObjectSlot* slot = desktops.Find(Value(desktop), UserObjectKind::Desktop);
     if (slot == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -287,9 +190,9 @@ BOOL WINAPI SetThreadDesktop(HDESK desktop)
 
 BOOL WINAPI CloseDesktop(HDESK desktop)
 {
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    Slot* slot = desktops.Find(Value(desktop), Kind::Desktop);
+    UserObjectSlot* slot = desktops.Find(Value(desktop), UserObjectKind::Desktop);
     if (slot == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -299,7 +202,7 @@ BOOL WINAPI CloseDesktop(HDESK desktop)
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    *slot = Slot{};
+    *slot = UserObjectSlot{};
     return TRUE;
 }
 
@@ -309,14 +212,14 @@ BOOL WINAPI GetUserObjectInformationA(HANDLE object, int index, PVOID info, DWOR
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Desktops& desktops = State();
+    DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
-    const Slot* slot = desktops.Find(Value(object));
+    const UserObjectSlot* slot = desktops.Find(Value(object));
     if (slot == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const char* name = slot->kind == Kind::Station ? StationName : DesktopNames[slot->desktop];
+    const char* name = slot->kind == UserObjectKind::Station ? StationName : DesktopNames[slot->desktop];
     const DWORD needed = static_cast<DWORD>(std::strlen(name) + 1);
     if (lengthNeeded != nullptr)
         *lengthNeeded = needed;

@@ -15,20 +15,8 @@ constexpr BYTE KeyToggled = 0x01;
 const HWND FocusWindow = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x000100A4));
 constexpr DWORD FocusThreadId = 0x3FC;
 
-struct Keyboard {
-    std::mutex lock;
-    bool ready = false;
-    BYTE state[256] = {};
-};
-
-Keyboard& State()
-{
-    static auto* keyboard = new Keyboard();
-    return *keyboard;
-}
-
 // The lock states at start as Windows reads them from the registry.
-void StartLocked(Keyboard& keyboard)
+void StartLocked(KeyboardState& keyboard)
 {
     UserSettings settings;
     ReadUserSettings(settings);
@@ -51,17 +39,16 @@ void UpdateNeutral(BYTE* state, int neutral, int left, int right)
 
 }  // namespace
 
-void ResetKeyboardState()
+KeyboardState& Keyboard()
 {
-    Keyboard& keyboard = State();
-    std::lock_guard<std::mutex> guard(keyboard.lock);
-    keyboard.ready = false;
+    static auto* keyboard = new KeyboardState();
+    return *keyboard;
 }
 
 void WINAPI keybd_event(BYTE virtualKey, BYTE scanCode, DWORD flags, ULONG_PTR)
 {
     {
-        Keyboard& keyboard = State();
+        KeyboardState& keyboard = Keyboard();
         std::lock_guard<std::mutex> guard(keyboard.lock);
         if (!keyboard.ready)
             StartLocked(keyboard);
@@ -87,7 +74,7 @@ SHORT WINAPI GetKeyState(int virtualKey)
 {
     if (virtualKey < 0 || virtualKey > 255)
         return 0;
-    Keyboard& keyboard = State();
+    KeyboardState& keyboard = Keyboard();
     std::lock_guard<std::mutex> guard(keyboard.lock);
     if (!keyboard.ready)
         StartLocked(keyboard);

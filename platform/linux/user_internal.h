@@ -1,8 +1,15 @@
-// Shared between the files of the simulated user world.
+// Shared between the files of the simulated user world and its test hooks
+// (user_hooks.cpp, linked into the test suites only).
 #pragma once
 
 #include "platform/linux/simulation.h"
+#include "platform/linux/winbase.h"
 #include "platform/linux/windef.h"
+#include "platform/linux/winerror.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
 
 struct UserSettings {
     char InputDesktop[16];
@@ -15,15 +22,101 @@ struct UserSettings {
 // The settings as the registry holds them now. The registry is read again
 // only when its file changed, so a key event allocates nothing.
 void ReadUserSettings(UserSettings& settings);
+// The next use reads the settings afresh and reopens the key journal.
+void ForgetUserSettings();
 
 // Appends "<UTC time stamp> <text>\n" to the key journal, if one is named.
 void WriteJournalLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Null in the service; a test hook sets it to make single calls fail.
+using UserCallFilter = bool (*)(UserCall call);
+extern std::atomic<UserCallFilter> FailingUserCallFilter;
+
 // True, with the last-error code set, when a test told this call to fail.
-bool FailingUserCall(UserCall call);
+inline bool FailingUserCall(UserCall call)
+{
+    const UserCallFilter filter = FailingUserCallFilter.load();
+    return filter != nullptr && filter(call);
+}
 
 // Name of the calling thread's desktop.
 const char* ThreadDesktopName();
 
-void ResetKeyboardState();
-void ResetDesktops();
+// The keyboard state that keybd_event keeps and GetKeyState reads.
+struct KeyboardState {
+    std::mutex lock;
+    bool ready = false;  // false: start from the registry's lock states at the next use
+    BYTE state[256] = {};
+};
+KeyboardState& Keyboard();
+
+// Window station WinSta0 with the desktops Default and Winlogon: handles are
+// slots of one table.
+enum class UserObjectKind : BYTE { Free, Station, Desktop };
+
+inline const char* const StationName = "WinSta0";
+inline const char* const DesktopNames[] = {"Default", "Winlogon"};
+inline constexpr int DefaultDesktop = 0;
+
+struct UserObjectSlot {
+    ULONG_PTR handle = 0;
+    UserObjectKind kind = UserObjectKind::Free;
+    int desktop = DefaultDesktop;
+    unsigned users = 0;      // threads that have it as their desktop
+    bool permanent = false;  // given to the process at start; never closed
+};
+
+struct DesktopTable {
+    // Clear of the kernel's and the registry's handle numbers.
+    static constexpr ULONG_PTR FirstHandle = 0x20000000;
+
+    std::mutex lock;
+    UserObjectSlot slots[64];
+    ULONG_PTR nextHandle = FirstHandle;
+    // Threads remember their desktop with the generation it belongs to, so
+    // a restart puts every thread back on the start desktop.
+    std::uint64_t generation = 1;
+    ULONG_PTR processStation = 0;
+    ULONG_PTR startDesktop = 0;
+
+    DesktopTable() { Start(); }
+
+    // Every handle closed, the process on WinSta0\Default.
+    void Start()
+    {
+        for (UserObjectSlot& slot : slots)
+            slot = UserObjectSlot{};
+        ++generation;
+        slots[0] = {nextHandle += 4, UserObjectKind::Station, DefaultDesktop, 0, true};
+        slots[1] = {nextHandle += 4, UserObjectKind::Desktop, DefaultDesktop, 0, true};
+        processStation = slots[0].handle;
+        startDesktop = slots[1].handle;
+    }
+
+    UserObjectSlot* Find(ULONG_PTR handle, UserObjectKind kind)
+    {
+        if (handle != 0)
+            for (UserObjectSlot& slot : slots)
+                if (slot.handle == handle && slot.kind == kind)
+                    return &slot;
+        return nullptr;
+    }
+
+    UserObjectSlot* Find(ULONG_PTR handle)
+    {
+        UserObjectSlot* slot = Find(handle, UserObjectKind::Station);
+        return slot ? slot : Find(handle, UserObjectKind::Desktop);
+    }
+
+    ULONG_PTR Open(UserObjectKind kind, int desktop)
+    {
+        for (UserObjectSlot& slot : slots)
+            if (slot.kind == UserObjectKind::Free) {
+                slot = {nextHandle += 4, kind, desktop, 0, false};
+                return slot.handle;
+            }
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+};
+DesktopTable& Desktops();

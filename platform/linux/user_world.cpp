@@ -1,4 +1,4 @@
-// The simulated user world's settings, key journal and test hooks.
+// The simulated user world's settings and key journal.
 #include "platform/linux/user_internal.h"
 #include "platform/linux/windows.h"
 
@@ -19,7 +19,6 @@ namespace {
 constexpr UINT DefaultKeyboardDelay = 1;
 constexpr UINT DefaultKeyboardSpeed = 31;
 constexpr DWORD UsLayout = 0x04090409;
-constexpr int UserCallCount = static_cast<int>(UserCall::GetGUIThreadInfo) + 1;
 
 // What identifies one state of the registry file without reading it.
 struct RegistryIdentity {
@@ -32,12 +31,6 @@ struct RegistryIdentity {
     long nanoseconds = 0;
 };
 
-struct Injection {
-    DWORD error = 0;
-    unsigned after = 0;
-    unsigned count = 0;
-};
-
 struct World {
     std::mutex lock;
     bool loaded = false;
@@ -45,7 +38,6 @@ struct World {
     UserSettings settings{};
     char journalPath[PATH_MAX] = "";
     int journal = -1;
-    Injection injections[UserCallCount];
 };
 
 World& State()
@@ -188,39 +180,12 @@ void WriteJournalLine(const char* format, ...)
     (void)written;
 }
 
-bool FailingUserCall(UserCall call)
+std::atomic<UserCallFilter> FailingUserCallFilter{nullptr};
+
+void ForgetUserSettings()
 {
     World& world = State();
     std::lock_guard<std::mutex> guard(world.lock);
-    Injection& injection = world.injections[static_cast<int>(call)];
-    if (injection.count == 0)
-        return false;
-    if (injection.after > 0) {
-        --injection.after;
-        return false;
-    }
-    --injection.count;
-    SetLastError(injection.error);
-    return true;
-}
-
-void FailSimulatedUserCall(UserCall call, DWORD error, unsigned after, unsigned count)
-{
-    World& world = State();
-    std::lock_guard<std::mutex> guard(world.lock);
-    world.injections[static_cast<int>(call)] = {error, after, error == 0 ? 0 : count};
-}
-
-void ResetSimulatedUser()
-{
-    {
-        World& world = State();
-        std::lock_guard<std::mutex> guard(world.lock);
-        for (Injection& injection : world.injections)
-            injection = Injection{};
-        world.loaded = false;
-        CloseJournal(world);
-    }
-    ResetKeyboardState();
-    ResetDesktops();
+    world.loaded = false;
+    CloseJournal(world);
 }

@@ -1,6 +1,7 @@
-// Scan-code records decoded into key events, read back from the key journal.
+// Decoded key events injected into the simulated desktop, read back from the
+// key journal; Ctrl-Alt-Del and its fallback; the trace lines.
 #include "keyboard/keyboard.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "tests/keyboard/simulated_machine.h"
 
 #include <sys/stat.h>
@@ -20,11 +21,11 @@ protected:
         for (const Bytes& record : records)
             Send(record);
     }
-    std::string Traced(const Bytes& codes)
+    std::string Traced(const Bytes& codes, void (*send)(const BYTE*, int) = SendKeySequence)
     {
         DebugMode = 1;
         testing::internal::CaptureStdout();
-        Send(codes);
+        send(codes.data(), static_cast<int>(codes.size()));
         std::string output = testing::internal::GetCapturedStdout();
         DebugMode = 0;
         return output;
@@ -42,59 +43,6 @@ const Bytes Break = {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14};
 constexpr unsigned Ext = KEYEVENTF_EXTENDEDKEY;
 constexpr unsigned Up = KEYEVENTF_KEYUP;
 
-struct DecodeCase {
-    const char* name;
-    Bytes codes;
-    Lines journal;
-};
-
-TEST_F(KeyInjection, DecodesEachShapeOfKeyEvent)
-{
-    const DecodeCase cases[] = {
-        {"make", {0x1C}, {Key('A', 0x1E, 0)}},
-        {"break", {0xF0, 0x1C}, {Key('A', 0x1E, Up)}},
-        {"extended make", {0xE0, 0x71}, {Key(VK_DELETE, 0x53, Ext)}},
-        {"extended break", {0xE0, 0xF0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
-        {"pause make", {0xE1, 0x14, 0x77}, {Key(VK_PAUSE, 0x45, 0)}},
-        {"pause break", {0xE1, 0xF0, 0x14, 0xF0, 0x77}, {Key(VK_PAUSE, 0x45, Up)}},
-        {"print screen", {0xE0, 0x12, 0xE0, 0x7C}, {Key(VK_SNAPSHOT, 0x37, Ext)}},
-        {"shifted A",
-         {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12},
-         {Key(VK_LSHIFT, 0x2A, 0), Key('A', 0x1E, 0), Key('A', 0x1E, Up), Key(VK_LSHIFT, 0x2A, Up)}},
-        {"ends inside an E0 event", {0x14, 0x11, 0xE0}, {Key(VK_LCONTROL, 0x1D, 0), Key(VK_LMENU, 0x38, 0)}},
-        {"ends after F0", {0x1C, 0xF0}, {Key('A', 0x1E, 0)}},
-        {"ends after E1", {0xE1}, {}},
-        {"ends inside the E1 event", {0xE1, 0x14}, {}},
-        {"codes without a virtual key", {0x00, 0x13, 0x7F, 0xE0, 0x37, 0xE0, 0x12}, {}},
-        {"empty", {}, {}},
-        // E0 and E1 start a new code; an earlier F0 still counts.
-        {"prefix replaces what was collected", {0xF0, 0xE0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
-        {"F7 above the plain range's middle", {0x83, 0x84}, {Key(0x76, 0x41, 0), Key(VK_SNAPSHOT, 0x54, 0)}},
-    };
-    for (const DecodeCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        Configure("");
-        Send(c.codes);
-        EXPECT_EQ(Journal(), c.journal);
-    }
-}
-
-TEST_F(KeyInjection, NeverReadsPastTheTwentyTwoCodesOfARecordNorBeforeIt)
-{
-    for (int count : {0, -1, -2147483647 - 1})
-        SendKeySequence(Make.data(), count);
-    // 21 key-up prefixes, A at the record's last byte, B just beyond it.
-    BYTE memory[24];
-    std::memset(memory, 0xF0, 21);
-    memory[21] = 0x1C;
-    memory[22] = 0x32;
-    memory[23] = 0x32;
-    SendKeySequence(memory, 24);
-    SendKeySequence(memory, 0x7FFF);
-    EXPECT_EQ(Journal(), (Lines{Key('A', 0x1E, Up), Key('A', 0x1E, Up)}));
-}
-
-
 Bytes Join(const Bytes& a, const Bytes& b)
 {
     Bytes all = a;
@@ -102,47 +50,27 @@ Bytes Join(const Bytes& a, const Bytes& b)
     return all;
 }
 
-struct CtrlAltDelCase {
-    const char* name;
-    std::vector<Bytes> records;
-    Lines journal;
-};
-
-TEST_F(KeyInjection, CtrlAltDelBecomesTheSecureAttentionHotKeyOnlyAtTheStartOfARecord)
+TEST_F(KeyInjection, InjectsTheDecodedKeysThatHaveAVirtualKey)
 {
-    const CtrlAltDelCase cases[] = {
-        {"make alone", {Make}, {HotKeyLine("Winlogon")}},
-        {"make then break in a later record", {Make, Break}, {HotKeyLine("Winlogon")}},
-        {"make and break in one record", {Join(Make, Break)}, {HotKeyLine("Winlogon")}},
-        {"break alone", {Break}, {}},
-        {"make and more keys",
-         {Join(Make, {0x1C, 0xF0, 0x1C})},
-         {HotKeyLine("Winlogon"), Key('A', 0x1E, 0), Key('A', 0x1E, Up)}},
-        {"separate records",
-         {{0x14}, {0x11}, {0xE0, 0x71}},
-         {Key(VK_LCONTROL, 0x1D, 0), Key(VK_LMENU, 0x38, 0), Key(VK_DELETE, 0x53, Ext)}},
-        {"another order",
-         {{0x11, 0x14, 0xE0, 0x71}},
-         {Key(VK_LMENU, 0x38, 0), Key(VK_LCONTROL, 0x1D, 0), Key(VK_DELETE, 0x53, Ext)}},
-        {"right ctrl",
-         {{0xE0, 0x14, 0x11, 0xE0, 0x71}},
-         {Key(VK_RCONTROL, 0x1D, Ext), Key(VK_LMENU, 0x38, 0), Key(VK_DELETE, 0x53, Ext)}},
-        {"not at the start", {Join({0x1C}, Make)},
-         {Key('A', 0x1E, 0), Key(VK_LCONTROL, 0x1D, 0), Key(VK_LMENU, 0x38, 0), Key(VK_DELETE, 0x53, Ext)}},
-        {"break before make", {Join(Break, Make)},
-         {Key(VK_LCONTROL, 0x1D, 0), Key(VK_LMENU, 0x38, 0), Key(VK_DELETE, 0x53, Ext)}},
-    };
-    for (const CtrlAltDelCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        Configure("");
-        const HWINSTA station = GetProcessWindowStation();
-        const HDESK desktop = GetThreadDesktop(GetCurrentThreadId());
-        Send(c.records);
-        EXPECT_EQ(Journal(), c.journal);
-        EXPECT_EQ(GetProcessWindowStation(), station);
-        EXPECT_EQ(GetThreadDesktop(GetCurrentThreadId()), desktop);
-        EXPECT_EQ(OpenSimulatedUserHandles(), 0);
-    }
+    // Print screen: E0 12 has no virtual key. Then a shifted A.
+    const Bytes codes = {0xE0, 0x12, 0xE0, 0x7C, 0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12};
+    Send(codes);
+    EXPECT_EQ(Journal(), (Lines{Key(VK_SNAPSHOT, 0x37, Ext), Key(VK_LSHIFT, 0x2A, 0), Key('A', 0x1E, 0),
+                                Key('A', 0x1E, Up), Key(VK_LSHIFT, 0x2A, Up)}));
+    Configure("");
+    SendKeyUpSequence(codes.data(), static_cast<int>(codes.size()));
+    EXPECT_EQ(Journal(), (Lines{Key('A', 0x1E, Up), Key(VK_LSHIFT, 0x2A, Up)}));
+}
+
+TEST_F(KeyInjection, CtrlAltDelBecomesTheSecureAttentionHotKeyBeforeTheRestOfItsRecord)
+{
+    const HWINSTA station = GetProcessWindowStation();
+    const HDESK desktop = GetThreadDesktop(GetCurrentThreadId());
+    Send(std::vector<Bytes>{Join(Make, {0x1C, 0xF0, 0x1C}), Break});
+    EXPECT_EQ(Journal(), (Lines{HotKeyLine("Winlogon"), Key('A', 0x1E, 0), Key('A', 0x1E, Up)}));
+    EXPECT_EQ(GetProcessWindowStation(), station);
+    EXPECT_EQ(GetThreadDesktop(GetCurrentThreadId()), desktop);
+    EXPECT_EQ(OpenSimulatedUserHandles(), 0);
 }
 
 struct FailureCase {
@@ -199,6 +127,9 @@ TEST_F(KeyInjection, TracesEveryStepInDebugModeOnly)
     EXPECT_EQ(Traced(Join(Make, Break)), "Send key: scan code 1411e071e0f071f011f014\n"
                                          "Ctrl-Alt-Del make code found\n"
                                          "Ctrl-Alt-Del break code found -> ignored...\n");
+    EXPECT_EQ(Traced(Join(Break, {0x12, 0xF0, 0x12}), SendKeyUpSequence),
+              "Release key: scan code e0f071f011f01412f012\n"
+              "--- Key up ---\nScan code (set 2): 12h\nScan code (set 1): 2ah\nVirtual key: a0h VK_LSHIFT\n");
 
     testing::internal::CaptureStdout();
     Send(Bytes{0x1C});

@@ -17,10 +17,7 @@ HKL Layout(ULONG_PTR value)
     return reinterpret_cast<HKL>(value);
 }
 
-class WithLayout : public ::testing::Test {
-protected:
-    void TearDown() override { FocusLayout = 0; }
-};
+const HKL Us = Layout(0x04090409);
 
 // One key of the standard keyboard: its set-2 code, its set-1 code and its
 // virtual key under the US layout, as keyboard references list them.
@@ -47,19 +44,19 @@ const KnownKey KnownExtendedKeys[] = {
     {"Keypad /", 0x4A, 0x35, 0x6F},   {"Keypad Enter", 0x5A, 0x1C, 0x0D}, {"Print screen", 0x7C, 0x37, 0x2C},
 };
 
-TEST_F(WithLayout, KnownKeysTranslateToTheirSetOneCodeAndUsVirtualKey)
+TEST(TableSets, KnownKeysTranslateToTheirSetOneCodeAndUsVirtualKey)
 {
     for (const KnownKey& key : KnownKeys) {
         SCOPED_TRACE(key.name);
         EXPECT_EQ(Set2ToSet1[key.set2], key.set1);
-        EXPECT_EQ(LookupVirtualKey(key.set2), key.usKey);
+        EXPECT_EQ(LookupVirtualKey(key.set2, Us), key.usKey);
     }
     for (const KnownKey& key : KnownExtendedKeys) {
         SCOPED_TRACE(key.name);
         EXPECT_EQ(Set2ToSet1[key.set2], key.set1);
-        EXPECT_EQ(LookupVirtualKey(0xE000u + key.set2), key.usKey);
+        EXPECT_EQ(LookupVirtualKey(0xE000u + key.set2, Us), key.usKey);
     }
-    EXPECT_EQ(LookupVirtualKey(0xE11477), VK_PAUSE);
+    EXPECT_EQ(LookupVirtualKey(0xE11477, Us), VK_PAUSE);
 }
 
 TEST(SetTwoToSetOne, IsTheControllerTranslationOverAllValues)
@@ -145,10 +142,10 @@ struct LayoutCase {
     bool german;
 };
 
-TEST_F(WithLayout, GermanSetFollowsThePrimaryLanguageOfTheFocusLayout)
+TEST(TableSets, GermanSetFollowsThePrimaryLanguageOfTheLayout)
 {
     const LayoutCase cases[] = {
-        {0, false},           // never read
+        {0, false},           // the focus layout never read
         {0x04090409, false},  // US
         {0x0C070C07, true},   // Austria
         {0xF0070407, true},   // a variant of a German layout
@@ -157,23 +154,21 @@ TEST_F(WithLayout, GermanSetFollowsThePrimaryLanguageOfTheFocusLayout)
     };
     for (const LayoutCase& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.layout);
-        FocusLayout = Layout(c.layout);
-        EXPECT_EQ(LookupVirtualKey(0x1A), c.german ? 'Y' : 'Z');
-        EXPECT_EQ(LookupVirtualKey(0x35), c.german ? 'Z' : 'Y');
-        EXPECT_EQ(LookupVirtualKey(0x0E), c.german ? VK_OEM_5 : VK_OEM_3);
-        EXPECT_EQ(LookupVirtualKey(0xE071), VK_DELETE);  // no layout moves it
+        const HKL layout = Layout(c.layout);
+        EXPECT_EQ(LookupVirtualKey(0x1A, layout), c.german ? 'Y' : 'Z');
+        EXPECT_EQ(LookupVirtualKey(0x35, layout), c.german ? 'Z' : 'Y');
+        EXPECT_EQ(LookupVirtualKey(0x0E, layout), c.german ? VK_OEM_5 : VK_OEM_3);
+        EXPECT_EQ(LookupVirtualKey(0xE071, layout), VK_DELETE);  // no layout moves it
     }
 }
 
-TEST_F(WithLayout, CodesOutsideTheGroupsHaveNoVirtualKey)
+TEST(TableSets, CodesOutsideTheGroupsHaveNoVirtualKey)
 {
     // Just past each group's ends, and codes with stray upper bytes.
     const DWORD codes[] = {0x00, 0x85, 0xE00F, 0xE012, 0xE07F, 0xE11476, 0xE11478, 0xE21C, 0xF01C, 0xE0E071, 0x0100001C};
-    for (ULONG_PTR layout : {ULONG_PTR{0x04090409}, ULONG_PTR{0x04070407}}) {
-        FocusLayout = Layout(layout);
+    for (HKL layout : {Us, Layout(0x04070407)})
         for (DWORD code : codes)
-            EXPECT_EQ(LookupVirtualKey(code), 0) << std::hex << code;
-    }
+            EXPECT_EQ(LookupVirtualKey(code, layout), 0) << std::hex << code;
 }
 
 TEST(VirtualKeyNames, FirstNameWinsAndUnnamedKeysAreEmpty)

@@ -1,6 +1,6 @@
 #include "tests/keyboard/simulated_machine.h"
 
-#include "service/service.h"
+#include "service/log.h"
 
 #include <cstdio>
 #include <sstream>

@@ -2,7 +2,7 @@
 // response parser byte by byte, thresholds, and the debug lines they print.
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/service.h"
+#include "service/log.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // Keypanel model served in-process.
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "sim/keypanel_line.h"
 #include "tests/support/test_support.h"
 
@@ -385,19 +385,15 @@ TEST_F(ModelLine, AnswersTheFourCommands)
     ASSERT_EQ(Exchange(CommandKeys, {}, &answer), ResponseKeys);
     EXPECT_EQ(answer, Zeros({0x02}, 15)) << "a tap lasts one answer";
 
-    Bytes block(32, 0);
-    SetLedState(block.data(), 0, LedOn);
-    SetLedState(block.data(), 5, LedFastBlink);
-    EXPECT_EQ(Bytes(block.begin(), block.begin() + 2), (Bytes{0x03, 0x08}));
+    // LED 0 on, LEDs 5 and 40 fast blink.
+    Bytes block = Zeros({0x03, 0x08}, 30);
     block[10] = 0x02;
     EXPECT_EQ(Exchange(CommandLeds, block), ResponseLeds);
     auto received = model.LastLedBlock();
     EXPECT_EQ(Bytes(received.begin(), received.end()), block);
 
-    Bytes pattern(16, 0);
-    SetLedLit(pattern.data(), 1, true);
-    SetLedLit(pattern.data(), 9, true);
-    EXPECT_EQ(pattern, Zeros({0x02, 0x02}, 14));
+    // LEDs 1 and 9 lit.
+    Bytes pattern = Zeros({0x02, 0x02}, 14);
     EXPECT_EQ(Exchange(CommandStatus, pattern), ResponseStatus);
     auto lit = model.LastLedPattern();
     EXPECT_EQ(Bytes(lit.begin(), lit.end()), pattern);

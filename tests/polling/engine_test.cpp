@@ -9,7 +9,7 @@
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/simulation.h"
 #include "polling/polling.h"
-#include "service/service.h"
+#include "service/log.h"
 #include "sim/keypanel_line.h"
 #include "sim/panel_driver_model.h"
 #include "tests/support/counting_allocator.h"
@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
@@ -158,6 +159,18 @@ protected:
         return ran;
     }
 
+    // The desktop the simulated user sees, as the registry says.
+    void SetInputDesktop(const char* name)
+    {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplHost", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "InputDesktop", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                       static_cast<DWORD>(std::strlen(name) + 1));
+        RegCloseKey(key);
+    }
+
     bool WaitForPolls(std::uint64_t polls) { return model.WaitForRequests(model.TotalRequests() + polls, 10000); }
 
     // Virtual keys of the journal, each with its direction; with the
@@ -273,10 +286,10 @@ TEST_F(Engine, FailingDriverRequestsAreEachLoggedAndKeysResume)
 // a failed restore after the secure attention key leaves it on Winlogon.
 TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
 {
-    ASSERT_TRUE(SetSimulatedInputDesktop("Winlogon"));
+    SetInputDesktop("Winlogon");
     for (int run = 0; run < 2; ++run)
         ASSERT_TRUE(Run([&] { EXPECT_TRUE(WaitForPolls(2) && Type(0)); }));
-    ASSERT_TRUE(SetSimulatedInputDesktop("Default"));
+    SetInputDesktop("Default");
     ASSERT_TRUE(Run([&] {
         EXPECT_TRUE(WaitForPolls(2));
         // The second SetThreadDesktop of the secure attention key, its restore, fails.

@@ -1,6 +1,6 @@
 // Configuration read through the registry API itself, so the same cases run
 // against the Linux layer and, under wine, against a real registry.
-#include "service/service.h"
+#include "service/configuration.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

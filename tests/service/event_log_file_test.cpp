@@ -1,5 +1,5 @@
 // Events in service mode, as the Linux build's event log file shows them.
-#include "service/service.h"
+#include "service/log.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

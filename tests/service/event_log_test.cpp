@@ -1,6 +1,6 @@
 // Event reporting as the console shows it in debug mode: the same code path
 // formats with the executable's message table on Windows and on Linux.
-#include "service/service.h"
+#include "service/log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Installation and removal through the platform's service control manager:
 // the Linux layer's unit files here, wine's service database under win64.
-#include "service/service.h"
+#include "service/host.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // What the service control manager sees of the service's life.
-#include "service/service.h"
+#include "service/host.h"
+#include "service/log.h"
 #include "tests/service/host_doubles.h"
 #include "tests/support/test_support.h"
 

@@ -1,0 +1,84 @@
+// Test hooks of the simulated user world. Linked into the test suites only:
+// the service's own calls never fail on purpose.
+#include "platform/linux/user_internal.h"
+#include "platform/linux/windows.h"
+
+#include <mutex>
+
+namespace {
+
+constexpr int UserCallCount = static_cast<int>(UserCall::GetGUIThreadInfo) + 1;
+
+struct Injection {
+    DWORD error = 0;
+    unsigned after = 0;
+    unsigned count = 0;
+};
+
+struct Injections {
+    std::mutex lock;
+    Injection calls[UserCallCount];
+};
+
+Injections& State()
+{
+    static auto* injections = new Injections();
+    return *injections;
+}
+
+bool FailInjected(UserCall call)
+{
+    Injections& injections = State();
+    std::lock_guard<std::mutex> guard(injections.lock);
+    Injection& injection = injections.calls[static_cast<int>(call)];
+    if (injection.count == 0)
+        return false;
+    if (injection.after > 0) {
+        --injection.after;
+        return false;
+    }
+    --injection.count;
+    SetLastError(injection.error);
+    return true;
+}
+
+}  // namespace
+
+void FailSimulatedUserCall(UserCall call, DWORD error, unsigned after, unsigned count)
+{
+    Injections& injections = State();
+    {
+        std::lock_guard<std::mutex> guard(injections.lock);
+        injections.calls[static_cast<int>(call)] = {error, after, error == 0 ? 0 : count};
+    }
+    FailingUserCallFilter = FailInjected;
+}
+
+void ResetSimulatedUser()
+{
+    {
+        Injections& injections = State();
+        std::lock_guard<std::mutex> guard(injections.lock);
+        for (Injection& injection : injections.calls)
+            injection = Injection{};
+    }
+    ForgetUserSettings();
+    {
+        KeyboardState& keyboard = Keyboard();
+        std::lock_guard<std::mutex> guard(keyboard.lock);
+        keyboard.ready = false;
+    }
+    DesktopTable& desktops = Desktops();
+    std::lock_guard<std::mutex> guard(desktops.lock);
+    desktops.Start();
+}
+
+int OpenSimulatedUserHandles()
+{
+    DesktopTable& desktops = Desktops();
+    std::lock_guard<std::mutex> guard(desktops.lock);
+    int count = 0;
+    for (const UserObjectSlot& slot : desktops.slots)
+        count += slot.kind != UserObjectKind::Free && !slot.permanent;
+    return count;
+}

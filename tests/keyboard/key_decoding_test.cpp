@@ -1,0 +1,140 @@
+// Scan-code records decoded into key events, without injecting them.
+#include "keyboard/keyboard.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+using Keys = std::vector<std::string>;
+
+const HKL Us = reinterpret_cast<HKL>(ULONG_PTR{0x04090409});
+constexpr unsigned Ext = KEYEVENTF_EXTENDEDKEY;
+constexpr unsigned Up = KEYEVENTF_KEYUP;
+
+// An event as keybd_event would get it; one without a virtual key by its key code.
+std::string Key(unsigned vk, unsigned scan, unsigned flags)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "vk=%02x scan=%02x flags=%x", vk, scan, flags);
+    return text;
+}
+
+std::string NoKey(unsigned keyCode)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "no key %x", keyCode);
+    return text;
+}
+
+Keys Events(const DecodedKeys& decoded)
+{
+    Keys keys;
+    for (int i = 0; i < decoded.Count && i < MaxKeySequence; ++i) {
+        const KeyEvent& e = decoded.Events[i];
+        keys.push_back(e.VirtualKey != 0 ? Key(e.VirtualKey, e.Set1Code & 0xFF, e.Flags) : NoKey(e.Set2Code));
+    }
+    return keys;
+}
+
+Bytes Join(const Bytes& a, const Bytes& b)
+{
+    Bytes all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
+
+const Bytes Make = {0x14, 0x11, 0xE0, 0x71};
+const Bytes Break = {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14};
+const std::string A = Key('A', 0x1E, 0), AUp = Key('A', 0x1E, Up), LeftCtrl = Key(VK_LCONTROL, 0x1D, 0),
+                  LeftAlt = Key(VK_LMENU, 0x38, 0), Delete = Key(VK_DELETE, 0x53, Ext),
+                  LeftShift = Key(VK_LSHIFT, 0x2A, 0), LeftShiftUp = Key(VK_LSHIFT, 0x2A, Up);
+
+enum Flags { None = 0, MakeFound = 1, BreakDropped = 2, Release = 4 };
+
+struct DecodeCase {
+    const char* name;
+    Bytes codes;
+    Keys keys;
+    int flags = None;  // Release: DecodeKeyUpSequence
+};
+
+TEST(KeyDecoding, EachShapeOfRecord)
+{
+    const DecodeCase cases[] = {
+        {"make", {0x1C}, {A}},
+        {"break", {0xF0, 0x1C}, {AUp}},
+        {"extended make", {0xE0, 0x71}, {Delete}},
+        {"extended break", {0xE0, 0xF0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
+        {"pause make", {0xE1, 0x14, 0x77}, {Key(VK_PAUSE, 0x45, 0)}},
+        {"pause break", {0xE1, 0xF0, 0x14, 0xF0, 0x77}, {Key(VK_PAUSE, 0x45, Up)}},
+        {"print screen", {0xE0, 0x12, 0xE0, 0x7C}, {NoKey(0xE012), Key(VK_SNAPSHOT, 0x37, Ext)}},
+        {"shifted A", {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12}, {LeftShift, A, AUp, LeftShiftUp}},
+        {"ends inside an E0 event", {0x14, 0x11, 0xE0}, {LeftCtrl, LeftAlt}},
+        {"ends after F0", {0x1C, 0xF0}, {A}},
+        {"ends after E1", {0xE1}, {}},
+        {"ends inside the E1 event", {0xE1, 0x14}, {}},
+        {"codes without a virtual key", {0x00, 0x13, 0x7F, 0xE0, 0x37}, {NoKey(0), NoKey(0x13), NoKey(0x7F), NoKey(0xE037)}},
+        {"empty", {}, {}},
+        // E0 and E1 start a new code; an earlier F0 still counts.
+        {"prefix replaces what was collected", {0xF0, 0xE0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
+        {"F7 and SysRq above 0x7F", {0x83, 0x84}, {Key(0x76, 0x41, 0), Key(VK_SNAPSHOT, 0x54, 0)}},
+        // Ctrl-Alt-Del counts only at the start of a record.
+        {"Ctrl-Alt-Del make", Make, {}, MakeFound},
+        {"Ctrl-Alt-Del make and break", Join(Make, Break), {}, MakeFound | BreakDropped},
+        {"Ctrl-Alt-Del break", Break, {}, BreakDropped},
+        {"Ctrl-Alt-Del make and more keys", Join(Make, {0x1C, 0xF0, 0x1C}), {A, AUp}, MakeFound},
+        {"Ctrl, Alt and Delete in another order", {0x11, 0x14, 0xE0, 0x71}, {LeftAlt, LeftCtrl, Delete}},
+        {"with the right Ctrl", {0xE0, 0x14, 0x11, 0xE0, 0x71}, {Key(VK_RCONTROL, 0x1D, Ext), LeftAlt, Delete}},
+        {"Ctrl-Alt-Del make not at the start", Join({0x1C}, Make), {A, LeftCtrl, LeftAlt, Delete}},
+        {"Ctrl-Alt-Del break before the make", Join(Break, Make), {LeftCtrl, LeftAlt, Delete}, BreakDropped},
+        // Released keys: the key-up events only.
+        {"release of a make", {0x1C}, {}, Release},
+        {"release of shifted A", {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12}, {AUp, LeftShiftUp}, Release},
+        {"release of Ctrl-Alt-Del", Break, {}, Release | BreakDropped},
+        // The make is not looked for: its keys are downs, the break's are released.
+        {"release of Ctrl-Alt-Del make and break", Join(Make, Break),
+         {Key(VK_DELETE, 0x53, Ext | Up), Key(VK_LMENU, 0x38, Up), Key(VK_LCONTROL, 0x1D, Up)}, Release},
+    };
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        DecodedKeys decoded;
+        const int count = static_cast<int>(c.codes.size());
+        if (c.flags & Release)
+            DecodeKeyUpSequence(c.codes.data(), count, Us, &decoded);
+        else
+            DecodeKeySequence(c.codes.data(), count, Us, &decoded);
+        EXPECT_EQ(Events(decoded), c.keys);
+        EXPECT_EQ(decoded.CtrlAltDelMake, (c.flags & MakeFound) != 0);
+        EXPECT_EQ(decoded.CtrlAltDelBreak, (c.flags & BreakDropped) != 0);
+    }
+}
+
+TEST(KeyDecoding, NeverReadsPastTheTwentyTwoCodesOfARecordNorBeforeIt)
+{
+    DecodedKeys decoded;
+    for (int count : {0, -1, -2147483647 - 1}) {
+        DecodeKeySequence(Make.data(), count, Us, &decoded);
+        EXPECT_EQ(decoded.Count, 0);
+        EXPECT_FALSE(decoded.CtrlAltDelMake);
+    }
+    // 21 key-up prefixes, A at the record's last byte, B just beyond it.
+    BYTE memory[24];
+    std::memset(memory, 0xF0, 21);
+    memory[21] = 0x1C;
+    memory[22] = 0x32;
+    memory[23] = 0x32;
+    for (int count : {24, 0x7FFF}) {
+        DecodeKeySequence(memory, count, Us, &decoded);
+        EXPECT_EQ(Events(decoded), Keys{AUp});
+        DecodeKeyUpSequence(memory, count, Us, &decoded);
+        EXPECT_EQ(Events(decoded), Keys{AUp});
+    }
+}
+
+}  // namespace
