@@ -1,4 +1,4 @@
-#include "platform/linux/host_config.h"
+#include "platform/linux/host_settings.h"
 #include "platform/linux/reg_file.h"
 #include "platform/win32.h"
 #include "tests/support/test_support.h"
@@ -301,26 +301,6 @@ TEST_F(Registry, ConcurrentWritersAllLand)
             EXPECT_EQ(QueryString(key, name.c_str()), name);
         }
     RegCloseKey(key);
-}
-
-TEST_F(Registry, HostConfigReadsOnlyItsOwnTypes)
-{
-    kpltest::WriteFile(file, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                             "\"Dir\"=\"/var/kpl\"\n\"Count\"=dword:00000007\n\"Blob\"=hex:01,02,03,04\n");
-    const struct {
-        const char* name;
-        const char* text;  // null: not a string
-        DWORD number;      // 99: not a dword
-    } cases[] = {{"Dir", "/var/kpl", 99}, {"Count", nullptr, 7}, {"Blob", nullptr, 99}, {"Missing", nullptr, 99}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string text = "unchanged";
-        DWORD number = 99;
-        EXPECT_EQ(ReadHostString(c.name, text), c.text != nullptr);
-        EXPECT_EQ(text, c.text ? c.text : "unchanged");
-        EXPECT_EQ(ReadHostDword(c.name, number), c.number != 99);
-        EXPECT_EQ(number, c.number);
-    }
 }
 
 }  // namespace
