@@ -242,19 +242,21 @@ void LoadRuntime(Registry& r)
     }
 }
 
-// Sets r.status; faults are told once, as each change of the file is read once.
-void LoadStored(Registry& r)
+// Sets r.status. What is wrong is told once for each change of the file
+// (`tell`), not again when a writer reads the same file under its lock.
+void LoadStored(Registry& r, bool tell = true)
 {
     std::size_t line = 0;
     std::string fault;
     r.status = ReadSource(r.stored, line, fault);
     if (r.status != ERROR_SUCCESS) {
-        Report(r.stored.path, line, fault);
+        if (tell)
+            Report(r.stored.path, line, fault);
         return;
     }
     r.settings = ReadHostSettings(r.stored.tree);
     const Key* hardware = r.stored.tree.root.Find("HKEY_LOCAL_MACHINE")->Find("HARDWARE");
-    if (std::size_t first = hardware ? FirstHeader(*hardware) : SIZE_MAX; first != SIZE_MAX)
+    if (std::size_t first = hardware ? FirstHeader(*hardware) : SIZE_MAX; tell && first != SIZE_MAX)
         Report(r.stored.path, first + 1,
                "keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile: left out here, kept in " +
                    VolatileRegistryPath(r.settings));
@@ -288,8 +290,8 @@ DWORD Refresh(Registry& r, bool force = false)
     }
     if (!set)
         return r.status;
-    if (force || !(IdentityAt(r.stored.path) == r.stored.identity)) {
-        LoadStored(r);
+    if (bool changed = !(IdentityAt(r.stored.path) == r.stored.identity); changed || force) {
+        LoadStored(r, changed);
     } else if (r.status == ERROR_SUCCESS && !(IdentityAt(r.runtime.path) == r.runtime.identity)) {
         LoadRuntime(r);
         Merge(r);
