@@ -73,6 +73,8 @@ protected:
 
     void SetUp() override
     {
+        // The child a death test starts runs this again from the start.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
         kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\n\n"
                                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n\"RuntimeDir\"=\"" +
                                                         dir.Path() + "\"\n");
