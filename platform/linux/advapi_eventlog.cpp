@@ -1,6 +1,7 @@
 // The Application event log of the Linux build: syslog, and one line per
 // event in the file that "EventLogFile" names, for tests and tools to read.
-#include "platform/linux/host_config.h"
+#include "platform/linux/host_notice.h"
+#include "platform/linux/host_settings.h"
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/message_format.h"
 #include "platform/linux/winbase.h"
@@ -11,7 +12,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -120,20 +120,16 @@ BOOL WINAPI ReportEventA(HANDLE eventLog, WORD type, WORD, DWORD eventId, PSID, 
         }
     }
 
-    // syslog keeps the ident pointer: it must outlive every source handle.
-    static char ident[64];
-    static std::once_flag opened;
-    std::call_once(opened, [&] {
-        std::snprintf(ident, sizeof ident, "%s", source->Name.c_str());
-        openlog(ident, LOG_PID, LOG_DAEMON);
-    });
+    OpenServiceSyslog(source->Name.c_str());
     syslog(SyslogPriority(type), "%s", line.c_str());
 
-    std::string path;
-    if (!ReadHostString("EventLogFile", path) || path.empty())
+    HostSettings settings;
+    CurrentHostSettings(settings);
+    if (settings.EventLogFile.empty())
         return TRUE;
     std::string record = stamp + line + "\n";
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Events may carry what was typed and where: for the owner only.
+    int fd = open(settings.EventLogFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         SetLastError(WinErrorFromErrno(errno));
         return FALSE;

@@ -1,6 +1,13 @@
-// The registry functions over the .reg file named by KPL_REGISTRY. The file
-// is the truth: it is read again whenever it changed, and a change reaches
-// memory only once the file holding it is in place.
+// The registry functions over .reg files. The administrator's file, named by
+// KPL_REGISTRY, holds the keys Windows keeps on disk; the volatile keys
+// (HKEY_LOCAL_MACHINE\HARDWARE and every key made volatile) live in a file
+// under RuntimeDir, as Windows keeps them out of the stored hives. The files
+// are the truth: they are read again whenever they changed, and a change is
+// made under the file's lock on what the file holds then, rewriting only the
+// lines it touches. Without KPL_REGISTRY both live in memory only.
+#include "platform/linux/file_replace.h"
+#include "platform/linux/host_notice.h"
+#include "platform/linux/host_settings.h"
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/reg_file.h"
 #include "platform/linux/windows.h"
@@ -10,9 +17,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -29,15 +36,34 @@ struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
-    long long seconds = 0;
-    long nanoseconds = 0;
-    bool operator==(const FileIdentity&) const = default;
+    timespec modified{};
+    timespec changed{};
+    bool operator==(const FileIdentity& o) const
+    {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
 };
 
 FileIdentity IdentityOf(const struct stat& st)
 {
-    return {true, st.st_dev, st.st_ino, st.st_size, static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+    return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
+
+FileIdentity IdentityAt(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? IdentityOf(st) : FileIdentity{};
+}
+
+// One of the two files: as read, and the tree it holds with its lines.
+struct Source {
+    std::string path;  // empty: memory only
+    FileIdentity identity;
+    kplreg::Document document;
+    Tree tree;
+};
 
 struct OpenKey {
     std::vector<std::string> path;  // folded names from the hive down
@@ -46,19 +72,14 @@ struct OpenKey {
 };
 
 struct Registry {
-    void Number(Key& key)
-    {
-        key.id = nextId++;
-        for (auto& entry : key.subkeys)
-            Number(*entry.second);
-    }
-
     std::mutex lock;
-    Tree tree;
     bool loaded = false;
-    bool sourceSet = false;
-    std::string sourcePath;
-    FileIdentity identity;
+    bool fileSet = false;
+    Source stored;   // the administrator's file
+    Source runtime;  // the volatile keys
+    Tree tree;       // both, as callers see them
+    HostSettings settings;
+    std::uint64_t version = 0;
     // Of the last reading: ERROR_BADDB while the file is malformed.
     DWORD status = ERROR_SUCCESS;
     std::unordered_map<ULONG_PTR, OpenKey> handles;
@@ -78,26 +99,14 @@ Registry& State()
 void Report(const std::string& path, std::size_t line, const std::string& what)
 {
     if (line)
-        std::fprintf(stderr, "KPL_REGISTRY %s:%zu: %s\n", path.c_str(), line, what.c_str());
+        HostNotice("KPL_REGISTRY %s:%zu: %s", path.c_str(), line, what.c_str());
     else
-        std::fprintf(stderr, "KPL_REGISTRY %s: %s\n", path.c_str(), what.c_str());
+        HostNotice("KPL_REGISTRY %s: %s", path.c_str(), what.c_str());
 }
 
-// Keys still in the file keep their identity, so open handles stay good;
-// volatile keys were never in the file and live on beside it.
-void Carry(Registry& r, Key& old, Key& fresh)
+bool IsVolatileHive(const std::vector<std::string>& path)
 {
-    fresh.id = old.id;
-    for (auto& [folded, child] : fresh.subkeys) {
-        auto match = old.subkeys.find(folded);
-        if (match != old.subkeys.end() && !match->second->isVolatile)
-            Carry(r, *match->second, *child);
-        else
-            r.Number(*child);
-    }
-    for (auto& [folded, child] : old.subkeys)
-        if (child->isVolatile && !fresh.subkeys.count(folded))
-            fresh.subkeys.emplace(folded, std::move(child));
+    return path.size() >= 2 && path[0] == "hkey_local_machine" && path[1] == "hardware";
 }
 
 bool ReadAll(int fd, std::string& text)
@@ -117,134 +126,177 @@ bool ReadAll(int fd, std::string& text)
     }
 }
 
-// Sets r.status; faults are told once, as each change of the file is read once.
-void Load(Registry& r, bool set, const std::string& path, const FileIdentity& seen)
+// Reads and parses a source's file; a missing file is an empty registry.
+// Anything but a regular file is refused at once (a FIFO would block).
+DWORD ReadSource(Source& source, std::size_t& faultLine, std::string& fault)
 {
-    // Another file is another registry: its volatile keys and handles end.
-    if (!(r.loaded && set == r.sourceSet && path == r.sourcePath)) {
-        r.tree = Tree();
-        r.Number(r.tree.root);
+    source.document = kplreg::Document{};
+    source.tree = Tree();
+    source.identity = FileIdentity{};
+    faultLine = 0;
+    if (source.path.empty())
+        return ERROR_SUCCESS;
+    int fd = open(source.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return ERROR_SUCCESS;
+        fault = std::string("cannot read: ") + std::strerror(errno);
+        return WinErrorFromErrno(errno);
     }
-    r.loaded = true;
-    r.sourceSet = set;
-    r.sourcePath = path;
-    r.identity = seen;
-    Tree fresh;
-    if (set) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 && errno != ENOENT) {
-            r.status = WinErrorFromErrno(errno);
-            Report(path, 0, std::string("cannot read: ") + std::strerror(errno));
-            return;
-        }
-        if (fd >= 0) {
-            struct stat st;
-            std::string text;
-            bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-            if (regular)
-                r.identity = IdentityOf(st);
-            bool read = regular && ReadAll(fd, text);
-            int error = errno;
-            close(fd);
-            if (!regular) {
-                r.status = ERROR_BADDB;
-                Report(path, 0, "not a regular file");
-                return;
-            }
-            if (!read) {
-                r.status = WinErrorFromErrno(error);
-                Report(path, 0, std::string("cannot read: ") + std::strerror(error));
-                return;
-            }
-            kplreg::ParseError fault;
-            if (!kplreg::ParseRegText(text, fresh, fault)) {
-                r.status = ERROR_BADDB;
-                Report(path, fault.line, fault.message);
-                return;
-            }
-        }
+    struct stat st;
+    std::string text;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool read = regular && ReadAll(fd, text);
+    int error = errno;
+    close(fd);
+    if (!regular) {
+        fault = "not a regular file";
+        return ERROR_BADDB;
     }
-    Carry(r, r.tree.root, fresh.root);
-    r.tree = std::move(fresh);
-    r.status = ERROR_SUCCESS;
+    source.identity = IdentityOf(st);
+    if (!read) {
+        fault = std::string("cannot read: ") + std::strerror(error);
+        return WinErrorFromErrno(error);
+    }
+    kplreg::ParseError parseError;
+    if (!kplreg::ParseRegText(text, source.document, source.tree, parseError)) {
+        faultLine = parseError.line;
+        fault = parseError.message;
+        return ERROR_BADDB;
+    }
+    return ERROR_SUCCESS;
 }
 
-// A stat per call keeps reads cheap; the file is parsed only when it changed.
-DWORD Refresh(Registry& r)
+void Number(Registry& r, Key& key)
+{
+    key.id = r.nextId++;
+    for (auto& entry : key.subkeys)
+        Number(r, *entry.second);
+}
+
+void MarkVolatile(Key& key)
+{
+    key.isVolatile = true;
+    for (auto& entry : key.subkeys)
+        MarkVolatile(*entry.second);
+}
+
+// The volatile keys over the stored ones: a key the stored file lacks is volatile.
+void Graft(Key& into, const Key& from)
+{
+    for (const auto& [folded, child] : from.subkeys) {
+        auto match = into.subkeys.find(folded);
+        if (match != into.subkeys.end()) {
+            Graft(*match->second, *child);
+        } else {
+            auto copy = child->Clone();
+            MarkVolatile(*copy);
+            into.subkeys.emplace(folded, std::move(copy));
+        }
+    }
+}
+
+// Keys still there keep their identity, so open handles stay good.
+void Carry(Registry& r, const Key& old, Key& fresh)
+{
+    fresh.id = old.id;
+    for (auto& [folded, child] : fresh.subkeys) {
+        auto match = old.subkeys.find(folded);
+        if (match != old.subkeys.end() && match->second->isVolatile == child->isVolatile)
+            Carry(r, *match->second, *child);
+        else
+            Number(r, *child);
+    }
+}
+
+std::size_t FirstHeader(const Key& key)
+{
+    std::size_t first = key.headers.empty() ? SIZE_MAX : key.headers.front();
+    for (const auto& entry : key.subkeys)
+        first = std::min(first, FirstHeader(*entry.second));
+    return first;
+}
+
+void Merge(Registry& r)
+{
+    Tree merged = r.stored.tree.Clone();
+    Key& machine = *merged.root.Find("HKEY_LOCAL_MACHINE");
+    // Windows builds HARDWARE anew at every start: the stored file has no say in it.
+    machine.subkeys.erase("hardware");
+    machine.Add("HARDWARE").isVolatile = true;
+    Graft(merged.root, r.runtime.tree.root);
+    Carry(r, r.tree.root, merged.root);
+    r.tree = std::move(merged);
+    ++r.version;
+}
+
+void LoadRuntime(Registry& r)
+{
+    std::size_t line = 0;
+    std::string fault;
+    // The layer's own file: a fault there costs the volatile keys, not the start.
+    if (ReadSource(r.runtime, line, fault) != ERROR_SUCCESS) {
+        Report(r.runtime.path, line, fault + "; the volatile keys start empty");
+        r.runtime.document = kplreg::Document{};
+        r.runtime.tree = Tree();
+    }
+}
+
+// Sets r.status. What is wrong is told once for each change of the file
+// (`tell`), not again when a writer reads the same file under its lock.
+void LoadStored(Registry& r, bool tell = true)
+{
+    std::size_t line = 0;
+    std::string fault;
+    r.status = ReadSource(r.stored, line, fault);
+    if (r.status != ERROR_SUCCESS) {
+        if (tell)
+            Report(r.stored.path, line, fault);
+        return;
+    }
+    r.settings = ReadHostSettings(r.stored.tree);
+    const Key* hardware = r.stored.tree.root.Find("HKEY_LOCAL_MACHINE")->Find("HARDWARE");
+    if (std::size_t first = hardware ? FirstHeader(*hardware) : SIZE_MAX; tell && first != SIZE_MAX)
+        Report(r.stored.path, first + 1,
+               "keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile: left out here, kept in " +
+                   VolatileRegistryPath(r.settings));
+    std::string runtimePath = r.fileSet ? VolatileRegistryPath(r.settings) : "";
+    if (runtimePath != r.runtime.path || !(IdentityAt(runtimePath) == r.runtime.identity)) {
+        r.runtime.path = runtimePath;
+        LoadRuntime(r);
+    }
+    Merge(r);
+}
+
+// A stat per file and call keeps reads cheap; a file is parsed only when it
+// changed, or always when `force` (a writer holding the lock must not miss a
+// change that left size and times as they were).
+DWORD Refresh(Registry& r, bool force = false)
 {
     const char* variable = std::getenv("KPL_REGISTRY");
     bool set = variable && *variable;
-    std::string path = set ? variable : "";
-    FileIdentity now;
-    struct stat st;
-    if (set && stat(path.c_str(), &st) == 0)
-        now = IdentityOf(st);
-    if (!r.loaded || set != r.sourceSet || path != r.sourcePath || now != r.identity)
-        Load(r, set, path, now);
+    if (!r.loaded || set != r.fileSet || (set && r.stored.path != variable)) {
+        // Another file is another registry: its volatile keys and handles end.
+        r.loaded = true;
+        r.fileSet = set;
+        r.stored = Source{};
+        r.stored.path = set ? variable : "";
+        r.runtime = Source{};
+        r.tree = Tree();
+        Number(r, r.tree.root);
+        r.settings = HostSettings{};
+        LoadStored(r);
+        return r.status;
+    }
+    if (!set)
+        return r.status;
+    if (bool changed = !(IdentityAt(r.stored.path) == r.stored.identity); changed || force) {
+        LoadStored(r, changed);
+    } else if (r.status == ERROR_SUCCESS && !(IdentityAt(r.runtime.path) == r.runtime.identity)) {
+        LoadRuntime(r);
+        Merge(r);
+    }
     return r.status;
-}
-
-bool WriteFully(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-// Temporary file beside the old one, flushed, renamed over it: a crash leaves
-// either file whole.
-DWORD WriteAtomically(const std::string& path, const std::string& text, FileIdentity& written)
-{
-    // Through a symbolic link to its target, so the link stays a link.
-    std::string target = path;
-    if (char* real = realpath(path.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
-    std::size_t slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    std::string temporary = directory + "/." + target.substr(slash + 1) + ".tmp-XXXXXX";
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return WinErrorFromErrno(errno);
-
-    // Best effort: the new file keeps the old one's mode and owner.
-    struct stat old;
-    bool hadOld = stat(target.c_str(), &old) == 0;
-    int kept = fchmod(fd, hadOld ? old.st_mode & 07777 : 0644);
-    if (hadOld && geteuid() == 0)
-        kept |= fchown(fd, old.st_uid, old.st_gid);
-    (void)kept;
-    struct stat st;
-    bool ok = WriteFully(fd, text) && fsync(fd) == 0 && fstat(fd, &st) == 0;
-    int error = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        unlink(temporary.c_str());
-        return WinErrorFromErrno(error);
-    }
-    int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    written = IdentityOf(st);
-    return ERROR_SUCCESS;
 }
 
 const char* PredefinedHive(HKEY key)
@@ -272,13 +324,25 @@ REGSAM Granted(REGSAM desired)
     return granted;
 }
 
-Key* Walk(Key& root, const std::vector<std::string>& path)
+Key* Walk(const Key& root, const std::vector<std::string>& path)
 {
-    Key* key = &root;
+    Key* key = const_cast<Key*>(&root);
     for (const auto& part : path)
         if (!(key = key->Find(part)))
             return nullptr;
     return key;
+}
+
+// The key's full name as the file is to show it.
+std::string Spelled(const Tree& tree, const std::vector<std::string>& path)
+{
+    std::string text;
+    const Key* key = &tree.root;
+    for (const auto& part : path) {
+        key = key->Find(part);
+        text += (text.empty() ? "" : "\\") + key->name;
+    }
+    return text;
 }
 
 struct Target {
@@ -307,14 +371,6 @@ DWORD Resolve(Registry& r, HKEY handle, Target& target)
     return ERROR_SUCCESS;
 }
 
-// Refreshes, then finds the handle's key.
-DWORD Begin(Registry& r, HKEY handle, Target& target)
-{
-    if (DWORD status = Refresh(r))
-        return status;
-    return Resolve(r, handle, target);
-}
-
 HKEY NewHandle(Registry& r, std::vector<std::string> path, std::uint64_t id, REGSAM desired)
 {
     ULONG_PTR value = r.nextHandle;
@@ -338,25 +394,6 @@ std::vector<std::string_view> SplitPath(const char* subKey)
     return parts;
 }
 
-// Applies a change to the key at path. A change the file must hold is made
-// on a copy, which replaces the registry once the file is written.
-template <class Change>
-DWORD Apply(Registry& r, const std::vector<std::string>& path, bool inFile, Change change)
-{
-    if (!inFile || !r.sourceSet) {
-        change(*Walk(r.tree.root, path));
-        return ERROR_SUCCESS;
-    }
-    Tree next = r.tree.Clone();
-    change(*Walk(next.root, path));
-    FileIdentity written;
-    if (DWORD error = WriteAtomically(r.sourcePath, kplreg::WriteRegText(next), written))
-        return error;
-    r.tree = std::move(next);
-    r.identity = written;
-    return ERROR_SUCCESS;
-}
-
 // Walks an existing subkey path below the target's key; false at the first
 // missing part.
 bool Descend(Target& target, LPCSTR subKey)
@@ -369,7 +406,105 @@ bool Descend(Target& target, LPCSTR subKey)
     return true;
 }
 
+// One change: which file holds it, and the edit of that file's document
+// (given with the tree parsed from it, whose keys know their lines).
+struct Change {
+    bool isVolatile = false;
+    std::function<void(kplreg::Document&, const Tree&)> edit;
+};
+
+// Plans the change on the registry as it is now (resolving handles, checking
+// rights); ERROR_SUCCESS or the reason to refuse.
+using Plan = std::function<DWORD(Change&)>;
+
+DWORD Commit(Registry& r, const Change& change)
+{
+    if (!change.edit)
+        return ERROR_SUCCESS;
+    Source& source = change.isVolatile ? r.runtime : r.stored;
+    kplreg::Document document = source.document;
+    change.edit(document, source.tree);
+    const std::string bytes = document.Bytes();
+    struct stat written;
+    if (!source.path.empty()) {
+        if (DWORD error = ReplaceFileContents(source.path, bytes, 0644, !change.isVolatile, &written))
+            return error;
+    }
+    Source fresh;
+    fresh.path = source.path;
+    kplreg::ParseError fault;
+    if (!kplreg::ParseRegText(bytes, fresh.document, fresh.tree, fault))
+        return ERROR_BADDB;  // an edit that does not read back would be a fault of this layer
+    fresh.identity = source.path.empty() ? FileIdentity{} : IdentityOf(written);
+    source = std::move(fresh);
+    if (change.isVolatile) {
+        Merge(r);
+        return ERROR_SUCCESS;
+    }
+    r.settings = ReadHostSettings(r.stored.tree);
+    std::string runtimePath = r.fileSet ? VolatileRegistryPath(r.settings) : "";
+    if (runtimePath != r.runtime.path) {
+        r.runtime.path = runtimePath;
+        LoadRuntime(r);
+    }
+    Merge(r);
+    return ERROR_SUCCESS;
+}
+
+// A write is made on the file as it is at that moment: under the file's lock
+// the registry is read again and the change planned anew, so that two
+// programs writing at once never lose each other's values.
+DWORD Modify(Registry& r, const Plan& plan)
+{
+    Change change;
+    if (DWORD status = plan(change))
+        return status;
+    if (!change.edit)
+        return ERROR_SUCCESS;
+    if (!r.fileSet)
+        return Commit(r, change);
+    FileLock lock;
+    if (DWORD error = lock.Acquire(change.isVolatile ? r.runtime.path : r.stored.path))
+        return error;
+    if (DWORD status = Refresh(r, true))
+        return status;
+    Change current;
+    if (DWORD status = plan(current))
+        return status;
+    if (current.isVolatile != change.isVolatile)
+        return ERROR_KEY_DELETED;
+    return Commit(r, current);
+}
+
+Key* KeyIn(const Tree& tree, const std::vector<std::string>& path)
+{
+    return Walk(tree.root, path);
+}
+
 }  // namespace
+
+void CurrentHostSettings(HostSettings& settings)
+{
+    Registry& r = State();
+    std::lock_guard<std::mutex> guard(r.lock);
+    Refresh(r);
+    settings = r.settings;
+}
+
+std::uint64_t RegistryVersion()
+{
+    Registry& r = State();
+    std::lock_guard<std::mutex> guard(r.lock);
+    Refresh(r);
+    return r.version;
+}
+
+DWORD RegistryStatus()
+{
+    Registry& r = State();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return Refresh(r);
+}
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result)
 {
@@ -379,7 +514,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHK
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
     Target base;
-    if (DWORD status = Begin(r, key, base))
+    if (DWORD status = Refresh(r))
+        return static_cast<LSTATUS>(status);
+    if (DWORD status = Resolve(r, key, base))
         return static_cast<LSTATUS>(status);
     if (!Descend(base, subKey))
         return ERROR_FILE_NOT_FOUND;
@@ -395,52 +532,56 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD opti
     *result = nullptr;
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
-    Target base;
-    if (DWORD status = Begin(r, key, base))
+    if (DWORD status = Refresh(r))
         return static_cast<LSTATUS>(status);
-    const bool isVolatile = options & REG_OPTION_VOLATILE;
-    std::vector<std::string_view> parts = SplitPath(subKey);
-    Key* existing = base.key;
-    std::size_t have = 0;
-    for (; have < parts.size(); ++have) {
-        Key* next = existing->Find(parts[have]);
-        if (!next)
-            break;
-        existing = next;
-        base.path.push_back(FoldName(parts[have]));
-    }
-    if (have < parts.size()) {
+    const std::vector<std::string_view> parts = SplitPath(subKey);
+    std::vector<std::string> path;
+    bool created = false;
+    DWORD status = Modify(r, [&](Change& change) -> DWORD {
+        Target base;
+        if (DWORD resolved = Resolve(r, key, base))
+            return resolved;
+        Key* existing = base.key;
+        std::size_t have = 0;
+        for (; have < parts.size(); ++have) {
+            Key* next = existing->Find(parts[have]);
+            if (!next)
+                break;
+            existing = next;
+            base.path.push_back(FoldName(parts[have]));
+        }
+        path = base.path;
+        created = have < parts.size();
+        if (!created)
+            return ERROR_SUCCESS;  // nothing to write: an empty edit
         if (!(base.access & KEY_CREATE_SUB_KEY))
             return ERROR_ACCESS_DENIED;
-        if (existing->isVolatile && !isVolatile)
+        // HARDWARE is a volatile hive: as on Windows, a stored key cannot be made there.
+        const bool isVolatile = options & REG_OPTION_VOLATILE;
+        if ((existing->isVolatile || IsVolatileHive(base.path)) && !isVolatile)
             return ERROR_CHILD_MUST_BE_VOLATILE;
         if (base.path.size() - 1 + parts.size() - have > kplreg::MaxKeyDepth)
             return ERROR_INVALID_PARAMETER;
-        for (std::size_t i = have; i < parts.size(); ++i)
+        std::string spelled = Spelled(r.tree, base.path);
+        for (std::size_t i = have; i < parts.size(); ++i) {
             // A line break could not be written to the file.
             if (parts[i].size() > kplreg::MaxKeyNameLength || parts[i].find('\n') != std::string_view::npos)
                 return ERROR_INVALID_PARAMETER;
-        Key* made = nullptr;
-        DWORD status = Apply(r, base.path, !isVolatile, [&](Key& parent) {
-            made = &parent;
-            for (std::size_t i = have; i < parts.size(); ++i) {
-                made = &made->Add(parts[i]);
-                made->isVolatile = isVolatile;
-                made->id = r.nextId++;
-            }
-        });
-        if (status)
-            return static_cast<LSTATUS>(status);
-        for (std::size_t i = have; i < parts.size(); ++i)
-            base.path.push_back(FoldName(parts[i]));
-        *result = NewHandle(r, std::move(base.path), made->id, desired);
-        if (disposition)
-            *disposition = REG_CREATED_NEW_KEY;
+            spelled += "\\" + std::string(parts[i]);
+            path.push_back(FoldName(parts[i]));
+        }
+        change.isVolatile = isVolatile;
+        change.edit = [spelled](kplreg::Document& document, const Tree&) { kplreg::EditAddKey(document, spelled); };
         return ERROR_SUCCESS;
-    }
-    *result = NewHandle(r, std::move(base.path), existing->id, desired);
+    });
+    if (status)
+        return static_cast<LSTATUS>(status);
+    Key* made = Walk(r.tree.root, path);
+    if (!made)
+        return ERROR_KEY_DELETED;
+    *result = NewHandle(r, path, made->id, desired);
     if (disposition)
-        *disposition = REG_OPENED_EXISTING_KEY;
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
 }
 
@@ -452,7 +593,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
     Target target;
-    if (DWORD status = Begin(r, key, target))
+    if (DWORD status = Refresh(r))
+        return static_cast<LSTATUS>(status);
+    if (DWORD status = Resolve(r, key, target))
         return static_cast<LSTATUS>(status);
     if (!(target.access & KEY_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
@@ -483,14 +626,27 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, con
         return ERROR_INVALID_PARAMETER;
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
-    Target target;
-    if (DWORD status = Begin(r, key, target))
+    if (DWORD status = Refresh(r))
         return static_cast<LSTATUS>(status);
-    if (!(target.access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    std::vector<BYTE> bytes(data, data + dataSize);
-    return static_cast<LSTATUS>(Apply(r, target.path, !target.key->isVolatile,
-                                      [&](Key& k) { k.SetValue(name, type, std::move(bytes)); }));
+    kplreg::Value value;
+    value.type = type;
+    value.data.assign(data, data + dataSize);
+    return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
+        Target target;
+        if (DWORD resolved = Resolve(r, key, target))
+            return resolved;
+        if (!(target.access & KEY_SET_VALUE))
+            return ERROR_ACCESS_DENIED;
+        // An existing value keeps its spelling.
+        const kplreg::Value* old = target.key->FindValue(name);
+        value.name = old ? old->name : std::string(name);
+        change.isVolatile = target.key->isVolatile;
+        change.edit = [&value, path = target.path, spelled = Spelled(r.tree, target.path)](
+                          kplreg::Document& document, const Tree& tree) {
+            kplreg::EditSetValue(document, KeyIn(tree, path), spelled, value);
+        };
+        return ERROR_SUCCESS;
+    }));
 }
 
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName)
@@ -498,15 +654,24 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName)
     std::string_view name = valueName ? valueName : "";
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
-    Target target;
-    if (DWORD status = Begin(r, key, target))
+    if (DWORD status = Refresh(r))
         return static_cast<LSTATUS>(status);
-    if (!(target.access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    if (!target.key->FindValue(name))
-        return ERROR_FILE_NOT_FOUND;
-    return static_cast<LSTATUS>(
-        Apply(r, target.path, !target.key->isVolatile, [&](Key& k) { k.values.erase(FoldName(name)); }));
+    return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
+        Target target;
+        if (DWORD resolved = Resolve(r, key, target))
+            return resolved;
+        if (!(target.access & KEY_SET_VALUE))
+            return ERROR_ACCESS_DENIED;
+        if (!target.key->FindValue(name))
+            return ERROR_FILE_NOT_FOUND;
+        change.isVolatile = target.key->isVolatile;
+        change.edit = [name, path = target.path](kplreg::Document& document, const Tree& tree) {
+            if (const Key* held = KeyIn(tree, path))
+                if (const kplreg::Value* value = held->FindValue(name))
+                    kplreg::EditDeleteValue(document, *value);
+        };
+        return ERROR_SUCCESS;
+    }));
 }
 
 LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
@@ -515,19 +680,26 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
         return ERROR_INVALID_PARAMETER;
     Registry& r = State();
     std::lock_guard<std::mutex> guard(r.lock);
-    Target target;
-    if (DWORD status = Begin(r, key, target))
+    if (DWORD status = Refresh(r))
         return static_cast<LSTATUS>(status);
-    if (!Descend(target, subKey))
-        return ERROR_FILE_NOT_FOUND;
-    Key* victim = target.key;
-    // An empty subKey names the handle's own key; a hive cannot go.
-    if (target.path.size() < 2 || !victim->subkeys.empty())
-        return ERROR_ACCESS_DENIED;
-    std::string name = target.path.back();
-    target.path.pop_back();
-    return static_cast<LSTATUS>(
-        Apply(r, target.path, !victim->isVolatile, [&](Key& parent) { parent.subkeys.erase(name); }));
+    return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
+        Target target;
+        if (DWORD resolved = Resolve(r, key, target))
+            return resolved;
+        if (!Descend(target, subKey))
+            return ERROR_FILE_NOT_FOUND;
+        // An empty subKey names the handle's own key; a hive cannot go, nor
+        // the volatile hive's root.
+        if (target.path.size() < 2 || !target.key->subkeys.empty() ||
+            (IsVolatileHive(target.path) && target.path.size() == 2))
+            return ERROR_ACCESS_DENIED;
+        change.isVolatile = target.key->isVolatile;
+        change.edit = [path = target.path](kplreg::Document& document, const Tree& tree) {
+            if (const Key* held = KeyIn(tree, path))
+                kplreg::EditDeleteKey(document, *held);
+        };
+        return ERROR_SUCCESS;
+    }));
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key)

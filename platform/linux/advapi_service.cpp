@@ -2,7 +2,9 @@
 // set) it runs the service as Windows does: the service main function on a
 // thread of its own, the control handler on the dispatcher thread, SIGTERM
 // as the stop control, status reports as sd_notify messages. From a console
-// there is no service manager to connect to, as on Windows.
+// there is no service manager to connect to, as on Windows. Only the first
+// instance of a service keeps its status file.
+#include "platform/linux/host_notice.h"
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/service_status_file.h"
 #include "platform/linux/winbase.h"
@@ -30,8 +32,12 @@ struct Dispatcher {
     std::mutex lock;
     std::string serviceName;
     LPHANDLER_FUNCTION handler = nullptr;
-    int stoppedEvent = -1;  // written when the service reports SERVICE_STOPPED
+    int wake = -1;               // written at every status report and when the service main returns
     bool running = false;
+    bool acceptsStop = false;    // as the last status report said
+    bool stopHeld = false;       // a SIGTERM that came while stop was not accepted
+    bool stopped = false;        // SERVICE_STOPPED was reported
+    bool mainReturned = false;
 };
 
 Dispatcher& Current()
@@ -52,6 +58,25 @@ const char* StateText(DWORD state)
     case SERVICE_STOPPED: return "Stopped";
     default: return "Changing state";
     }
+}
+
+void Wake(int fd)
+{
+    uint64_t one = 1;
+    if (write(fd, &one, sizeof one) < 0) {
+        // An eventfd write fails only when the counter would overflow: it is set anyway.
+    }
+}
+
+// The stop control goes to the handler once the service accepts it; until
+// then the SIGTERM is held, as Windows' service control manager never loses
+// a stop it was asked for.
+LPHANDLER_FUNCTION StopToDeliver(Dispatcher& d)
+{
+    if (!d.stopHeld || d.stopped || !d.acceptsStop || d.handler == nullptr)
+        return nullptr;
+    d.stopHeld = false;
+    return d.handler;
 }
 
 }  // namespace
@@ -78,8 +103,11 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         d.running = true;
         d.serviceName = serviceTable[0].lpServiceName;
         d.handler = nullptr;
-        d.stoppedEvent = eventfd(0, EFD_CLOEXEC);
+        d.wake = eventfd(0, EFD_CLOEXEC);
+        d.acceptsStop = d.stopHeld = d.stopped = d.mainReturned = false;
     }
+    EnterServiceMode(serviceTable[0].lpServiceName);
+    ClaimServiceStatus(serviceTable[0].lpServiceName);
     // SIGTERM is taken by this thread only: block it before the service
     // thread exists, so that every later thread inherits the block.
     sigset_t terminate, previous;
@@ -89,44 +117,69 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
     int signals = signalfd(-1, &terminate, SFD_CLOEXEC);
 
     LPSERVICE_MAIN_FUNCTIONA serviceMain = serviceTable[0].lpServiceProc;
-    std::thread service([serviceMain, name = d.serviceName] {
+    std::thread service([serviceMain, name = d.serviceName, &d] {
         char* argv[] = {const_cast<char*>(name.c_str()), nullptr};
         serviceMain(1, argv);
+        std::lock_guard<std::mutex> guard(d.lock);
+        d.mainReturned = true;
+        Wake(d.wake);
     });
 
     for (;;) {
-        pollfd waits[2] = {{signals, POLLIN, 0}, {d.stoppedEvent, POLLIN, 0}};
+        LPHANDLER_FUNCTION deliver = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(d.lock);
+            if (d.stopped || d.mainReturned)
+                break;
+            deliver = StopToDeliver(d);
+        }
+        if (deliver != nullptr) {
+            deliver(SERVICE_CONTROL_STOP);
+            continue;
+        }
+        pollfd waits[2] = {{signals, POLLIN, 0}, {d.wake, POLLIN, 0}};
         if (poll(waits, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (waits[1].revents & POLLIN)
-            break;
+        if (waits[1].revents & POLLIN) {
+            uint64_t count;
+            if (read(d.wake, &count, sizeof count) < 0) {
+                // Nothing to do: the state is read under the lock above.
+            }
+        }
         if (waits[0].revents & POLLIN) {
             signalfd_siginfo info;
             if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                LPHANDLER_FUNCTION handler;
-                {
-                    std::lock_guard<std::mutex> guard(d.lock);
-                    handler = d.handler;
-                }
-                if (handler != nullptr)
-                    handler(SERVICE_CONTROL_STOP);
+                std::lock_guard<std::mutex> guard(d.lock);
+                d.stopHeld = true;
             }
         }
     }
     service.join();
     close(signals);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    bool unreported;
     {
         std::lock_guard<std::mutex> guard(d.lock);
-        close(d.stoppedEvent);
-        d.stoppedEvent = -1;
+        unreported = !d.stopped;
+        close(d.wake);
+        d.wake = -1;
         d.handler = nullptr;
         d.running = false;
     }
-    unlink(ServiceStatusPath(serviceTable[0].lpServiceName).c_str());
+    ReleaseServiceStatus(serviceTable[0].lpServiceName);
+    if (unreported) {
+        // The service control manager sees the process end without a stopped
+        // report as a service that terminated unexpectedly; systemd is told
+        // the same by the exit status.
+        sd_notify(0, "STATUS=Stopped without reporting it");
+        HostNotice("%s: the service %s ended without reporting SERVICE_STOPPED", program_invocation_short_name,
+                   serviceTable[0].lpServiceName);
+        std::fflush(nullptr);
+        _exit(1);
+    }
     return TRUE;
 }
 
@@ -155,6 +208,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
         return FALSE;
     }
     WriteServiceStatusFile(d.serviceName.c_str(), *status, static_cast<long>(getpid()));
+    d.acceptsStop = (status->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
+    d.stopped |= status->dwCurrentState == SERVICE_STOPPED;
+    Wake(d.wake);
     char message[160];
     const char* state = StateText(status->dwCurrentState);
     switch (status->dwCurrentState) {
@@ -174,12 +230,6 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
         break;
     }
     int sent = sd_notify(0, message);
-    if (status->dwCurrentState == SERVICE_STOPPED) {
-        uint64_t one = 1;
-        if (write(d.stoppedEvent, &one, sizeof one) < 0) {
-            // The dispatcher also ends when the service thread returns.
-        }
-    }
     if (sent < 0) {
         SetLastError(WinErrorFromErrno(-sent));
         return FALSE;

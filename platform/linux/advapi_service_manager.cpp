@@ -1,20 +1,24 @@
 // Service database of the Linux build: systemd unit files in one directory.
-#include "platform/linux/host_config.h"
+#include "platform/linux/file_replace.h"
+#include "platform/linux/host_settings.h"
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/service_status_file.h"
+#include "platform/linux/systemd_unit.h"
 #include "platform/linux/winbase.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <mutex>
 
 namespace {
 
@@ -37,13 +41,26 @@ std::string Lower(const char* text)
     return result;
 }
 
-std::string UnitDirectory()
+HostSettings Settings()
 {
-    std::string dir;
-    if (!ReadHostString("ServiceUnitDir", dir) || dir.empty())
-        dir = "/etc/systemd/system";
-    return dir;
+    HostSettings settings;
+    CurrentHostSettings(settings);
+    return settings;
 }
+
+// The registry file in force, as the unit is to name it whatever its working directory.
+std::string RegistryInForce()
+{
+    const char* path = std::getenv("KPL_REGISTRY");
+    if (!path || !*path)
+        return "";
+    std::error_code ignored;
+    return std::filesystem::absolute(path, ignored).lexically_normal().string();
+}
+
+// The instance that owns the status file: the first of the service's processes.
+std::mutex OwnerLock;
+int OwnerFd = -1;
 
 // Root writes anywhere; the mode bits still say whether the administrator
 // meant the directory to take new units, which is what a test can set up.
@@ -76,26 +93,51 @@ bool ProcessAlive(long pid)
 
 std::string ServiceStatusPath(const char* serviceName)
 {
-    std::string dir;
-    if (!ReadHostString("RuntimeDir", dir) || dir.empty())
-        dir = "/run";
-    return dir + "/" + Lower(serviceName) + ".status";
+    return Settings().RuntimeDir + "/" + Lower(serviceName) + ".status";
+}
+
+bool ClaimServiceStatus(const char* serviceName)
+{
+    std::lock_guard<std::mutex> guard(OwnerLock);
+    if (OwnerFd >= 0)
+        return true;
+    // Held for the life of the process, so that a second instance, refused
+    // or not, never takes the status of the one that runs.
+    std::string path = ServiceStatusPath(serviceName) + ".lock";
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    OwnerFd = fd;
+    return true;
+}
+
+void ReleaseServiceStatus(const char* serviceName)
+{
+    std::lock_guard<std::mutex> guard(OwnerLock);
+    if (OwnerFd < 0)
+        return;
+    unlink(ServiceStatusPath(serviceName).c_str());
+    close(OwnerFd);
+    OwnerFd = -1;
 }
 
 bool WriteServiceStatusFile(const char* serviceName, const SERVICE_STATUS& s, long pid)
 {
-    std::string path = ServiceStatusPath(serviceName);
-    std::string temporary = path + ".tmp";
+    {
+        std::lock_guard<std::mutex> guard(OwnerLock);
+        if (OwnerFd < 0)
+            return false;
+    }
     char text[200];
     int n = std::snprintf(text, sizeof text, "%ld %u %u %u %u %u %u %u\n", pid, s.dwServiceType, s.dwCurrentState,
                           s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
                           s.dwWaitHint);
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text, static_cast<std::size_t>(n)) == n;
-    ok = close(fd) == 0 && ok;
-    return ok && rename(temporary.c_str(), path.c_str()) == 0;
+    return ReplaceFileContents(ServiceStatusPath(serviceName), std::string_view(text, static_cast<std::size_t>(n)),
+                               0644, false) == ERROR_SUCCESS;
 }
 
 bool ReadServiceStatusFile(const char* serviceName, SERVICE_STATUS& s, long& pid)
@@ -114,7 +156,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR, DWORD desiredAccess)
         return nullptr;
     }
     auto manager = std::make_shared<ServiceManager>();
-    manager->UnitDir = UnitDirectory();
+    manager->UnitDir = Settings().ServiceUnitDir;
     struct stat info;
     if (stat(manager->UnitDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -129,7 +171,7 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR, DWORD desiredAccess)
 }
 
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, LPCSTR displayName, DWORD,
-                                DWORD, DWORD startType, DWORD, LPCSTR binaryPathName, LPCSTR, LPDWORD,
+                                DWORD serviceType, DWORD startType, DWORD, LPCSTR binaryPathName, LPCSTR, LPDWORD,
                                 LPCSTR dependencies, LPCSTR, LPCSTR)
 {
     std::shared_ptr<KernelObject> holder;
@@ -149,35 +191,14 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, LPC
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    std::string units;
-    for (const char* name = dependencies; name != nullptr && *name != '\0'; name += std::strlen(name) + 1)
-        units += (units.empty() ? "" : " ") + Lower(name) + ".service";
-    std::ostringstream unit;
-    unit << "[Unit]\nDescription=" << (displayName ? displayName : serviceName) << "\n";
-    if (!units.empty())
-        unit << "Requires=" << units << "\nAfter=" << units << "\n";
-    unit << "\n[Service]\nType=notify\nExecStart=" << binaryPathName << "\n";
-    if (startType == SERVICE_AUTO_START)
-        unit << "\n[Install]\nWantedBy=multi-user.target\n";
-
-    std::string temporary = unitPath + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        SetLastError(WinErrorFromErrno(errno));
+    ServiceEntry entry{serviceName, displayName ? displayName : serviceName, serviceType, startType,
+                       binaryPathName, dependencies};
+    std::string text = ServiceUnitText(entry, Settings(), RegistryInForce(), manager->UnitDir);
+    // Never replaces a unit that appeared meanwhile.
+    if (DWORD error = CreateFileContents(unitPath, text, 0644)) {
+        SetLastError(error == ERROR_FILE_EXISTS ? ERROR_SERVICE_EXISTS : error);
         return nullptr;
     }
-    std::string text = unit.str();
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    int error = errno;
-    ok = close(fd) == 0 && ok;
-    // Never replace a unit that appeared meanwhile.
-    if (!ok || link(temporary.c_str(), unitPath.c_str()) != 0) {
-        error = ok ? errno : error;
-        unlink(temporary.c_str());
-        SetLastError(error == EEXIST ? ERROR_SERVICE_EXISTS : WinErrorFromErrno(error));
-        return nullptr;
-    }
-    unlink(temporary.c_str());
     auto service = std::make_shared<ServiceObject>();
     service->Name = serviceName;
     service->UnitPath = unitPath;

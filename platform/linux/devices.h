@@ -9,7 +9,7 @@
 #include <string>
 
 // A serial port on a device path (a pseudo-terminal in tests, a UART on a
-// panel). Null with *error set when it cannot be opened.
+// panel). Null with *error set when it cannot be opened, errno telling why.
 std::shared_ptr<KernelObject> OpenSerialPort(const std::string& devicePath, DWORD* error);
 
 // Opens a fresh handle's object of one device; null with *error set when it

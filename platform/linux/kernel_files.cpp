@@ -1,11 +1,11 @@
 #include "platform/linux/devices.h"
-#include "platform/linux/host_config.h"
+#include "platform/linux/host_notice.h"
+#include "platform/linux/host_settings.h"
 #include "platform/linux/winbase.h"
 #include "platform/linux/winioctl.h"
 #include "platform/linux/winreg.h"
 
-#include <cctype>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,30 +23,23 @@ constexpr int DeviceCapacity = 8;
 Device Devices[DeviceCapacity];
 std::mutex DevicesLock;
 
-// "COMn" as the service passes it: the registry maps it to a device path,
-// else COMn is /dev/ttyS<n-1>. Names are matched as Windows does, without case.
-bool SerialDevicePath(const char* name, std::string& path)
+// "COMn" as the service passes it, on the device its mapping names, and on
+// no other: a mapping that cannot be used makes the open fail. Either way a
+// failure names the Linux device on standard error, which the Windows error
+// code cannot.
+std::shared_ptr<KernelObject> OpenPort(const char* name, DWORD* error)
 {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplHost\\Ports", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        char value[MAX_PATH];
-        DWORD type = 0, size = sizeof value - 1;
-        LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-        RegCloseKey(key);
-        if (result == ERROR_SUCCESS && type == REG_SZ) {
-            value[size] = '\0';
-            path = value;
-            return true;
-        }
+    HostSettings settings;
+    CurrentHostSettings(settings);
+    std::string path, fault;
+    if ((*error = PortDevicePath(settings, name, path, fault)) != ERROR_SUCCESS) {
+        HostNotice("%s cannot be opened: %s (HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports)", name, fault.c_str());
+        return nullptr;
     }
-    if (strncasecmp(name, "COM", 3) != 0 || name[3] == '\0')
-        return false;
-    char* end = nullptr;
-    long number = std::strtol(name + 3, &end, 10);
-    if (*end != '\0' || number < 1 || !std::isdigit(static_cast<unsigned char>(name[3])))
-        return false;
-    path = "/dev/ttyS" + std::to_string(number - 1);
-    return true;
+    auto port = OpenSerialPort(path, error);
+    if (!port)
+        HostNotice("%s is %s: cannot open it: %s", name, path.c_str(), std::strerror(errno));
+    return port;
 }
 
 // A registered device by its name.
@@ -106,9 +99,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD shareMode, LPSECURITY_AT
     if (std::strncmp(fileName, "\\\\.\\", 4) == 0) {
         object = OpenDevice(fileName, &error);
     } else {
-        std::string path;
-        if (SerialDevicePath(fileName, path))
-            object = OpenSerialPort(path, &error);
+        object = OpenPort(fileName, &error);
     }
     if (!object) {
         SetLastError(error);

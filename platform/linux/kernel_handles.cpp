@@ -111,6 +111,7 @@ DWORD WinErrorFromErrno(int error)
     case 0: return ERROR_SUCCESS;
     case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:

@@ -401,6 +401,7 @@ std::shared_ptr<KernelObject> OpenSerialPort(const std::string& devicePath, DWOR
     }
     if (!isatty(fd)) {
         close(fd);
+        errno = ENOTTY;
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
@@ -409,6 +410,7 @@ std::shared_ptr<KernelObject> OpenSerialPort(const std::string& devicePath, DWOR
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int lockError = errno;
         close(fd);
+        errno = lockError;
         *error = lockError == EWOULDBLOCK ? ERROR_ACCESS_DENIED : WinErrorFromErrno(lockError);
         return nullptr;
     }

@@ -97,67 +97,157 @@ bool IsWideStringType(DWORD type)
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// The 8-bit strings of the A functions are Latin-1: one byte, one UTF-16 unit.
-std::vector<BYTE> Widen(const std::vector<BYTE>& narrow)
-{
-    std::vector<BYTE> wide;
-    wide.reserve(narrow.size() * 2);
-    for (BYTE b : narrow) {
-        wide.push_back(b);
-        wide.push_back(0);
-    }
-    return wide;
-}
-
-std::vector<BYTE> Narrow(const std::vector<BYTE>& wide)
-{
-    std::vector<BYTE> narrow;
-    narrow.reserve(wide.size() / 2);
-    for (std::size_t i = 0; i + 1 < wide.size(); i += 2) {
-        unsigned unit = wide[i] | wide[i + 1] << 8;
-        narrow.push_back(unit <= 0xFF ? static_cast<BYTE>(unit) : static_cast<BYTE>('?'));
-    }
-    return narrow;
-}
-
 std::string Shortened(std::string_view text)
 {
     constexpr std::size_t limit = 60;
     return text.size() <= limit ? std::string(text) : std::string(text.substr(0, limit)) + "...";
 }
 
-class Parser {
-public:
-    Parser(std::string_view text, Tree& tree, ParseError& error) : tree_(tree), error_(error)
-    {
-        // Regedit itself writes UTF-16LE with a byte-order mark.
-        if (text.size() >= 2 && static_cast<BYTE>(text[0]) == 0xFF && static_cast<BYTE>(text[1]) == 0xFE) {
-            std::vector<BYTE> wide(text.begin() + 2, text.end());
-            std::vector<BYTE> narrow = Narrow(wide);
-            storage_.assign(narrow.begin(), narrow.end());
-            text_ = storage_;
-        } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-            text_ = text.substr(3);
+// Bytes of an A string that are not UTF-8 travel through UTF-16 as these units.
+constexpr unsigned EscapedByteBase = 0xDC00;
+
+void AppendUtf8(std::string& out, unsigned point)
+{
+    if (point < 0x80) {
+        out += static_cast<char>(point);
+    } else if (point < 0x800) {
+        out += static_cast<char>(0xC0 | point >> 6);
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        out += static_cast<char>(0xE0 | point >> 12);
+        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | point >> 18);
+        out += static_cast<char>(0x80 | (point >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    }
+}
+
+// Length of the UTF-8 sequence at text[i] and its code point; 0 when the
+// byte starts none. Surrogates are taken only where asked for: line text of
+// a UTF-16 file keeps units that were not well formed as they were.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, unsigned& point, bool surrogates)
+{
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = at(i);
+    if (lead < 0x80) {
+        point = lead;
+        return 1;
+    }
+    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4                              ? 4
+                                                                                     : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    point = lead & (0xFF >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((at(i + k) & 0xC0) != 0x80)
+            return 0;
+        point = point << 6 | (at(i + k) & 0x3F);
+    }
+    const unsigned lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < lowest[length] || point > 0x10FFFF || (!surrogates && point >= 0xD800 && point <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+std::vector<unsigned> Units(const BYTE* bytes, std::size_t size)
+{
+    std::vector<unsigned> units(size / 2);
+    for (std::size_t i = 0; i < units.size(); ++i)
+        units[i] = static_cast<unsigned>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return units;
+}
+
+void PutUnit(std::vector<BYTE>& out, unsigned unit)
+{
+    out.push_back(static_cast<BYTE>(unit));
+    out.push_back(static_cast<BYTE>(unit >> 8));
+}
+
+// UTF-16 units to UTF-8; lone surrogates become their three-byte form, or,
+// when `bytes`, the units that stand for single bytes become those bytes.
+std::string FromUnits(const std::vector<unsigned>& units, bool bytes)
+{
+    std::string out;
+    out.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        unsigned u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else if (bytes && u >= EscapedByteBase + 0x80 && u <= EscapedByteBase + 0xFF) {
+            out += static_cast<char>(u - EscapedByteBase);
         } else {
-            text_ = text;
+            AppendUtf8(out, u);
         }
     }
+    return out;
+}
+
+// UTF-8 to UTF-16LE; with `surrogates`, the inverse of FromUnits(.., false),
+// else bytes that are not UTF-8 become single units.
+std::vector<BYTE> ToUnits(std::string_view text, bool surrogates)
+{
+    std::vector<BYTE> out;
+    out.reserve(text.size() * 2);
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned point = 0;
+        std::size_t length = DecodeUtf8(text, i, point, surrogates);
+        if (length == 0) {
+            PutUnit(out, EscapedByteBase + static_cast<unsigned char>(text[i]));
+            ++i;
+            continue;
+        }
+        if (point >= 0x10000) {
+            PutUnit(out, 0xD800 + ((point - 0x10000) >> 10));
+            PutUnit(out, 0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+            PutUnit(out, point);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// Quoted text in a UTF-16 file as the A functions see it, and back.
+std::string AnsiFromLineText(std::string_view text)
+{
+    std::vector<BYTE> wide = ToUnits(text, true);
+    return FromUnits(Units(wide.data(), wide.size()), true);
+}
+
+std::string LineTextFromAnsi(std::string_view text)
+{
+    std::vector<BYTE> wide = ToUnits(text, false);
+    return FromUnits(Units(wide.data(), wide.size()), false);
+}
+
+class Parser {
+public:
+    Parser(Document& document, Tree& tree, ParseError& error) : document_(document), tree_(tree), error_(error) {}
 
     bool Run()
     {
-        if (text_.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        const auto& lines = document_.lines;
+        std::size_t first = 0;
+        while (first < lines.size() && Trim(lines[first].text).empty())
+            ++first;
+        if (first == lines.size())
             return true;
-        std::string_view line;
-        NextLine(line);
-        line = TrimRight(line);
+        if (first != 0)
+            return FailAt(first + 1, "the first line must be \"Windows Registry Editor Version 5.00\" (or \"REGEDIT4\")");
+        std::string_view line = TrimRight(lines[0].text);
         if (line == Version5)
-            wideStrings_ = true;
+            document_.wideStrings = true;
         else if (line == Version4)
-            wideStrings_ = false;
+            document_.wideStrings = false;
         else
-            return Fail("the first line must be \"Windows Registry Editor Version 5.00\" (or \"REGEDIT4\")");
-        while (NextLine(line)) {
-            std::string_view s = TrimLeft(line);
+            return FailAt(1, "the first line must be \"Windows Registry Editor Version 5.00\" (or \"REGEDIT4\")");
+        for (index_ = 1; index_ < lines.size(); ++index_) {
+            std::string_view s = TrimLeft(lines[index_].text);
             if (s.empty() || s.front() == ';')
                 continue;
             bool ok = s.front() == '[' ? KeyLine(s)
@@ -170,28 +260,13 @@ public:
     }
 
 private:
-    bool Fail(std::string message) { return FailAt(lineNumber_, std::move(message)); }
+    bool Fail(std::string message) { return FailAt(index_ + 1, std::move(message)); }
 
     bool FailAt(std::size_t line, std::string message)
     {
         error_.line = line;
         error_.message = std::move(message);
         return false;
-    }
-
-    bool NextLine(std::string_view& line)
-    {
-        if (pos_ >= text_.size())
-            return false;
-        std::size_t end = text_.find('\n', pos_);
-        if (end == std::string_view::npos)
-            end = text_.size();
-        line = text_.substr(pos_, end - pos_);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        pos_ = end + 1;
-        ++lineNumber_;
-        return true;
     }
 
     bool KeyLine(std::string_view s)
@@ -237,13 +312,14 @@ private:
         }
         for (std::size_t i = 1; i < parts.size(); ++i)
             key = &key->Add(parts[i]);
+        key->headers.push_back(index_);
         current_ = key;
         return true;
     }
 
     bool ValueLine(std::string_view rest)
     {
-        const std::size_t start = lineNumber_;
+        const std::size_t start = index_;
         if (!current_)
             return Fail("value outside a key");
         std::string name;
@@ -278,6 +354,8 @@ private:
                 return false;
             if (!TrimRight(rest).empty())
                 return Fail("text after the closing quote");
+            if (document_.encoding == Document::Encoding::Utf16)
+                text = AnsiFromLineText(text);
             type = REG_SZ;
             data.assign(text.begin(), text.end());
             data.push_back(0);
@@ -308,20 +386,24 @@ private:
                     break;
                 }
                 body.append(piece.substr(0, piece.size() - 1));
-                if (!NextLine(rest))
-                    return FailAt(start, "hex data continued past the end of the file");
+                if (++index_ == document_.lines.size())
+                    return FailAt(start + 1, "hex data continued past the end of the file");
+                rest = document_.lines[index_].text;
             }
-            if (!HexBytes(body, data, start))
+            if (!HexBytes(body, data, start + 1))
                 return false;
-            if (wideStrings_ && IsWideStringType(type)) {
+            if (document_.wideStrings && IsWideStringType(type)) {
                 if (data.size() % 2 != 0)
-                    return FailAt(start, "odd number of bytes in UTF-16 string data");
-                data = Narrow(data);
+                    return FailAt(start + 1, "odd number of bytes in UTF-16 string data");
+                std::string text = Utf8FromUtf16(data.data(), data.size());
+                data.assign(text.begin(), text.end());
             }
         } else {
             return Fail("value data must be \"text\", dword:, hex: or hex(type):");
         }
         current_->SetValue(name, type, std::move(data));
+        auto& lines = current_->values.find(FoldName(name))->second.lines;
+        lines.push_back({start, index_ + 1 - start});
         return true;
     }
 
@@ -366,14 +448,11 @@ private:
         }
     }
 
+    Document& document_;
     Tree& tree_;
     ParseError& error_;
-    std::string storage_;
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    std::size_t lineNumber_ = 0;
+    std::size_t index_ = 0;
     Key* current_ = nullptr;
-    bool wideStrings_ = true;
 };
 
 void AppendQuoted(std::string& out, std::string_view text)
@@ -394,13 +473,16 @@ bool IsPlainString(const Value& value)
     if (value.type != REG_SZ || data.empty() || data.back() != 0)
         return false;
     for (std::size_t i = 0; i + 1 < data.size(); ++i)
-        if (data[i] == 0 || data[i] == '\n')
+        if (data[i] == 0 || data[i] == '\n' || data[i] == '\r')
             return false;
     return true;
 }
 
-void AppendValue(std::string& out, const Value& value)
+// The value's lines, in regedit's layout: hex data wrapped at about 80
+// columns and continued with a backslash.
+std::vector<std::string> ValueLines(const Value& value, const Document& document)
 {
+    std::string out;
     if (value.name.empty())
         out += '@';
     else
@@ -408,15 +490,14 @@ void AppendValue(std::string& out, const Value& value)
     out += '=';
     char number[24];
     if (IsPlainString(value)) {
-        AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1));
-        out += '\n';
-        return;
+        std::string_view text(reinterpret_cast<const char*>(value.data.data()), value.data.size() - 1);
+        AppendQuoted(out, document.encoding == Document::Encoding::Utf16 ? LineTextFromAnsi(text) : std::string(text));
+        return {out};
     }
     if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD dword = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<DWORD>(value.data[3]) << 24;
-        std::snprintf(number, sizeof number, "dword:%08x\n", dword);
-        out += number;
-        return;
+        std::snprintf(number, sizeof number, "dword:%08x", dword);
+        return {out + number};
     }
     if (value.type == REG_BINARY) {
         out += "hex:";
@@ -424,43 +505,119 @@ void AppendValue(std::string& out, const Value& value)
         std::snprintf(number, sizeof number, "hex(%x):", value.type);
         out += number;
     }
-    const std::vector<BYTE> bytes = IsWideStringType(value.type) ? Widen(value.data) : value.data;
-    // Regedit's layout: lines of about 80 columns, continued with a backslash.
-    std::size_t column = out.size() - out.rfind('\n');
+    const std::vector<BYTE> bytes =
+        document.wideStrings && IsWideStringType(value.type)
+            ? Utf16FromUtf8(std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size()))
+            : value.data;
+    std::vector<std::string> lines;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         std::snprintf(number, sizeof number, "%02x", bytes[i]);
         out += number;
-        column += 2;
         if (i + 1 < bytes.size()) {
             out += ',';
-            ++column;
-            if (column > 76) {
-                out += "\\\n  ";
-                column = 2;
+            if (out.size() > 76) {
+                lines.push_back(out + "\\");
+                out = "  ";
             }
         }
     }
-    out += '\n';
+    lines.push_back(out);
+    return lines;
 }
 
-void AppendKey(std::string& out, std::string& path, const Key& key)
+bool IsHeader(const Document::Line& line)
 {
-    if (key.isVolatile)
-        return;
-    std::size_t parentLength = path.size();
-    path += '\\';
-    path += key.name;
-    out += "\n[";
-    out += path;
-    out += "]\n";
-    for (const auto& entry : key.values)
-        AppendValue(out, entry.second);
-    for (const auto& entry : key.subkeys)
-        AppendKey(out, path, *entry.second);
-    path.resize(parentLength);
+    std::string_view s = TrimLeft(line.text);
+    return !s.empty() && s.front() == '[';
+}
+
+bool IsContent(const Document::Line& line)
+{
+    std::string_view s = TrimLeft(line.text);
+    return !s.empty() && s.front() != ';';
+}
+
+bool IsEmpty(const Document::Line& line)
+{
+    return Trim(line.text).empty();
+}
+
+// The file's own line end for new lines.
+std::string NewLine(const Document& document)
+{
+    for (const auto& line : document.lines)
+        if (!line.end.empty())
+            return line.end;
+    return "\n";
+}
+
+// One past the last value line of the section that starts at `header`:
+// comments and blank lines after it stay with what follows.
+std::size_t SectionEnd(const Document& document, std::size_t header)
+{
+    std::size_t end = header + 1;
+    for (std::size_t i = header + 1; i < document.lines.size() && !IsHeader(document.lines[i]); ++i)
+        if (IsContent(document.lines[i]))
+            end = i + 1;
+    return end;
+}
+
+void InsertLines(Document& document, std::size_t at, const std::vector<std::string>& texts)
+{
+    const std::string end = NewLine(document);
+    if (at == document.lines.size() && at > 0 && document.lines.back().end.empty())
+        document.lines.back().end = end;
+    std::vector<Document::Line> lines;
+    for (const auto& text : texts)
+        lines.push_back({text, end});
+    document.lines.insert(document.lines.begin() + static_cast<std::ptrdiff_t>(at), lines.begin(), lines.end());
+}
+
+// A new section at the end, after a blank line; a new document starts with
+// the version line.
+void AppendSection(Document& document, std::string_view path, std::vector<std::string> body)
+{
+    std::vector<std::string> texts;
+    if (document.lines.empty())
+        texts.emplace_back(Version5);
+    if (texts.size() + document.lines.size() > 0 && (document.lines.empty() || !IsEmpty(document.lines.back())))
+        texts.emplace_back();
+    texts.push_back("[" + std::string(path) + "]");
+    texts.insert(texts.end(), body.begin(), body.end());
+    InsertLines(document, document.lines.size(), texts);
+}
+
+void EraseLines(Document& document, std::size_t first, std::size_t count)
+{
+    auto begin = document.lines.begin() + static_cast<std::ptrdiff_t>(first);
+    document.lines.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
 }
 
 }  // namespace
+
+std::string Utf8FromUtf16(const BYTE* bytes, std::size_t size)
+{
+    return FromUnits(Units(bytes, size), true);
+}
+
+std::vector<BYTE> Utf16FromUtf8(std::string_view text)
+{
+    return ToUnits(text, false);
+}
+
+std::string Document::Bytes() const
+{
+    std::string text;
+    for (const auto& line : lines)
+        text.append(line.text).append(line.end);
+    switch (encoding) {
+    case Encoding::Utf8: return text;
+    case Encoding::Utf8WithMark: return "\xEF\xBB\xBF" + text;
+    case Encoding::Utf16: break;
+    }
+    std::vector<BYTE> wide = ToUnits(text, true);
+    return "\xFF\xFE" + std::string(wide.begin(), wide.end());
+}
 
 std::string FoldName(std::string_view name)
 {
@@ -507,6 +664,7 @@ std::unique_ptr<Key> Key::Clone() const
     copy->name = name;
     copy->isVolatile = isVolatile;
     copy->id = id;
+    copy->headers = headers;
     copy->values = values;
     for (const auto& entry : subkeys)
         copy->subkeys.emplace(entry.first, entry.second->Clone());
@@ -534,27 +692,83 @@ const char* CanonicalHiveName(std::string_view name)
     return nullptr;
 }
 
-bool ParseRegText(std::string_view text, Tree& tree, ParseError& error)
+bool ParseRegText(std::string_view bytes, Document& document, Tree& tree, ParseError& error)
 {
-    return Parser(text, tree, error).Run();
+    document = Document{};
+    std::string decoded;
+    std::string_view text = bytes;
+    // Regedit itself writes UTF-16LE with a byte-order mark.
+    if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
+        if (bytes.size() % 2 != 0) {
+            error = {1, "UTF-16 file with an odd number of bytes"};
+            return false;
+        }
+        document.encoding = Document::Encoding::Utf16;
+        decoded = FromUnits(Units(reinterpret_cast<const BYTE*>(bytes.data()) + 2, bytes.size() - 2), false);
+        text = decoded;
+    } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        document.encoding = Document::Encoding::Utf8WithMark;
+        text.remove_prefix(3);
+    }
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        std::string_view terminator = end == std::string_view::npos ? "" : "\n";
+        if (!terminator.empty() && !line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+            terminator = "\r\n";
+        }
+        document.lines.push_back({std::string(line), std::string(terminator)});
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return Parser(document, tree, error).Run();
 }
 
-std::string WriteRegText(const Tree& tree)
+bool ParseRegText(std::string_view bytes, Tree& tree, ParseError& error)
 {
-    std::string out(Version5);
-    out += '\n';
-    for (const auto& hiveEntry : tree.root.subkeys) {
-        const Key& hive = *hiveEntry.second;
-        std::string path = hive.name;
-        if (!hive.values.empty()) {
-            out += "\n[" + path + "]\n";
-            for (const auto& entry : hive.values)
-                AppendValue(out, entry.second);
-        }
-        for (const auto& entry : hive.subkeys)
-            AppendKey(out, path, *entry.second);
+    Document document;
+    return ParseRegText(bytes, document, tree, error);
+}
+
+void EditSetValue(Document& document, const Key* key, std::string_view path, const Value& value)
+{
+    std::vector<std::string> texts = ValueLines(value, document);
+    const Value* old = key ? key->FindValue(value.name) : nullptr;
+    if (old && !old->lines.empty()) {
+        // The last definition holds; earlier ones stay overridden by it.
+        const LineSpan span = old->lines.back();
+        EraseLines(document, span.first, span.count);
+        InsertLines(document, span.first, texts);
+    } else if (key && !key->headers.empty()) {
+        InsertLines(document, SectionEnd(document, key->headers.back()), texts);
+    } else {
+        AppendSection(document, path, std::move(texts));
     }
-    return out;
+}
+
+void EditDeleteValue(Document& document, const Value& value)
+{
+    for (auto span = value.lines.rbegin(); span != value.lines.rend(); ++span)
+        EraseLines(document, span->first, span->count);
+}
+
+void EditAddKey(Document& document, std::string_view path)
+{
+    AppendSection(document, path, {});
+}
+
+void EditDeleteKey(Document& document, const Key& key)
+{
+    for (auto header = key.headers.rbegin(); header != key.headers.rend(); ++header) {
+        std::size_t first = *header;
+        std::size_t end = SectionEnd(document, first);
+        // The blank line that set the section apart goes with it.
+        bool blankBefore = first > 0 && IsEmpty(document.lines[first - 1]);
+        bool blankAfter = end == document.lines.size() || IsEmpty(document.lines[end]);
+        if (blankBefore && blankAfter)
+            --first;
+        EraseLines(document, first, end - first);
+    }
 }
 
 bool SameContent(const Key& a, const Key& b)

@@ -1,5 +1,7 @@
 // The registry's text form: the .reg files Windows administrators know.
-// Pure text in, tree out and back; the file handling is the caller's.
+// Pure text in, tree out; a change is an edit of the lines it touches, so
+// comments, order, line ends and encoding of the rest stay as they were.
+// The file handling is the caller's.
 #pragma once
 
 #include "platform/linux/windef.h"
@@ -22,12 +24,20 @@ constexpr std::size_t MaxValueNameLength = 16383;
 // Names compare without regard to ASCII case: maps are keyed by this form.
 std::string FoldName(std::string_view name);
 
+// Lines of a document that define one thing: the first and how many.
+struct LineSpan {
+    std::size_t first = 0;
+    std::size_t count = 0;
+};
+
 struct Value {
     std::string name;  // spelling as first written; empty for the default value
     DWORD type = 0;
-    // As the A functions see it: strings are 8-bit even where a .reg file
-    // holds UTF-16.
+    // As the A functions see it. Text is UTF-8, the Linux code page; bytes
+    // that are not UTF-8 are kept as they are, through UTF-16 too.
     std::vector<BYTE> data;
+    // Every definition since the value was last deleted; the last one holds.
+    std::vector<LineSpan> lines;
 };
 
 struct Key {
@@ -36,6 +46,8 @@ struct Key {
     // Identity for open handles, so that a key deleted and created again is
     // another key. Not part of the content.
     std::uint64_t id = 0;
+    // Its own "[...]" lines since it was last deleted.
+    std::vector<std::size_t> headers;
     std::map<std::string, Value> values;
     std::map<std::string, std::unique_ptr<Key>> subkeys;
 
@@ -58,20 +70,48 @@ struct Tree {
 // HKEY_LOCAL_MACHINE for "HKLM" or any case of the full name; null when unknown.
 const char* CanonicalHiveName(std::string_view name);
 
+// A .reg file as lines. Line text is UTF-8 whatever the file's encoding;
+// the file's bytes come back unchanged from Bytes() until an edit.
+struct Document {
+    enum class Encoding { Utf8, Utf8WithMark, Utf16 };
+    struct Line {
+        std::string text;
+        std::string end;  // "\r\n", "\n", or "" for a last line without one
+    };
+    Encoding encoding = Encoding::Utf8;
+    bool wideStrings = true;  // version 5: string data in hex form is UTF-16LE
+    std::vector<Line> lines;
+
+    std::string Bytes() const;
+};
+
 struct ParseError {
     std::size_t line = 0;
     std::string message;
 };
 
-// Fills a fresh tree from .reg text (version 5 or REGEDIT4, UTF-8/Latin-1 or
-// UTF-16LE with its byte-order mark). False, with the first fault, when the
-// text is malformed; an empty text is an empty registry.
-bool ParseRegText(std::string_view text, Tree& tree, ParseError& error);
+// Reads .reg bytes (version 5 or REGEDIT4; UTF-8, Latin-1 or UTF-16LE with
+// its byte-order mark) into a document and a fresh tree whose keys and values
+// know their lines. False, with the first fault, when the text is malformed;
+// an empty text is an empty registry.
+bool ParseRegText(std::string_view bytes, Document& document, Tree& tree, ParseError& error);
+bool ParseRegText(std::string_view bytes, Tree& tree, ParseError& error);
 
-// Version 5 text of the tree, volatile keys left out.
-std::string WriteRegText(const Tree& tree);
+// Edits of a document parsed into `tree`; each touches only the lines of the
+// key or value named. A path is the key's full name ("HKEY_LOCAL_MACHINE\...")
+// as it is to be written; `key` is the key in `tree`, null when the document
+// does not hold it yet. Parse the document again before the next edit.
+void EditSetValue(Document& document, const Key* key, std::string_view path, const Value& value);
+void EditDeleteValue(Document& document, const Value& value);
+void EditAddKey(Document& document, std::string_view path);
+void EditDeleteKey(Document& document, const Key& key);
 
-// Same names, volatility, values and subkeys; identities are not compared.
+// Same names, volatility, values and subkeys; identities and lines are not compared.
 bool SameContent(const Key& a, const Key& b);
+
+// UTF-16LE to UTF-8 and back, lossless for every byte string and every
+// sequence of UTF-16 units that such a conversion produces.
+std::string Utf8FromUtf16(const BYTE* bytes, std::size_t size);
+std::vector<BYTE> Utf16FromUtf8(std::string_view text);
 
 }  // namespace kplreg

@@ -1,9 +1,9 @@
 // The simulated user world's settings and key journal.
+#include "platform/linux/host_settings.h"
 #include "platform/linux/user_internal.h"
 #include "platform/linux/windows.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -20,21 +20,10 @@ constexpr UINT DefaultKeyboardDelay = 1;
 constexpr UINT DefaultKeyboardSpeed = 31;
 constexpr DWORD UsLayout = 0x04090409;
 
-// What identifies one state of the registry file without reading it.
-struct RegistryIdentity {
-    char path[PATH_MAX] = "";
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    time_t seconds = 0;
-    long nanoseconds = 0;
-};
-
 struct World {
     std::mutex lock;
     bool loaded = false;
-    RegistryIdentity identity;
+    std::uint64_t registryVersion = 0;
     UserSettings settings{};
     char journalPath[PATH_MAX] = "";
     int journal = -1;
@@ -45,27 +34,6 @@ World& State()
     // Never destroyed: other threads may still inject keys while the process exits.
     static auto* world = new World();
     return *world;
-}
-
-bool SameIdentity(const RegistryIdentity& a, const RegistryIdentity& b)
-{
-    return a.exists == b.exists && a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.seconds == b.seconds && a.nanoseconds == b.nanoseconds && std::strcmp(a.path, b.path) == 0;
-}
-
-void CurrentIdentity(RegistryIdentity& identity)
-{
-    const char* path = std::getenv("KPL_REGISTRY");
-    std::snprintf(identity.path, sizeof identity.path, "%s", path ? path : "");
-    struct stat st;
-    identity.exists = path != nullptr && stat(path, &st) == 0;
-    if (!identity.exists)
-        return;
-    identity.device = st.st_dev;
-    identity.inode = st.st_ino;
-    identity.size = st.st_size;
-    identity.seconds = st.st_mtim.tv_sec;
-    identity.nanoseconds = st.st_mtim.tv_nsec;
 }
 
 // False unless the value exists as a string that fits.
@@ -113,11 +81,10 @@ void LoadSettings(World& world)
     s.Layout = UsLayout;
     if (ReadNumber(HKEY_CURRENT_USER, "Keyboard Layout\\Preload", "1", 16, number) && (number & 0xFFFF) != 0)
         s.Layout = static_cast<DWORD>((number & 0xFFFF) << 16 | (number & 0xFFFF));
-    if (!ReadString(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplHost", "InputDesktop", s.InputDesktop, sizeof s.InputDesktop))
-        std::snprintf(s.InputDesktop, sizeof s.InputDesktop, "Default");
-    if (!ReadString(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplHost", "KeyJournal", world.journalPath,
-                    sizeof world.journalPath))
-        world.journalPath[0] = '\0';
+    HostSettings host;
+    CurrentHostSettings(host);
+    std::snprintf(s.InputDesktop, sizeof s.InputDesktop, "%s", host.InputDesktop.c_str());
+    std::snprintf(world.journalPath, sizeof world.journalPath, "%s", host.KeyJournal.c_str());
 }
 
 void CloseJournal(World& world)
@@ -129,11 +96,11 @@ void CloseJournal(World& world)
 
 void RefreshLocked(World& world)
 {
-    RegistryIdentity now;
-    CurrentIdentity(now);
-    if (world.loaded && SameIdentity(now, world.identity))
+    // Read before the settings: a change made meanwhile is read at the next call.
+    std::uint64_t version = RegistryVersion();
+    if (world.loaded && version == world.registryVersion)
         return;
-    world.identity = now;
+    world.registryVersion = version;
     world.loaded = true;
     LoadSettings(world);
     // The journal may have moved, or the test that wrote it may be gone.
@@ -172,7 +139,8 @@ void WriteJournalLine(const char* format, ...)
     std::lock_guard<std::mutex> guard(world.lock);
     RefreshLocked(world);
     if (world.journal < 0 && world.journalPath[0] != '\0')
-        world.journal = open(world.journalPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // Everything typed on the panel, passwords included: for the owner only.
+        world.journal = open(world.journalPath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (world.journal < 0)
         return;
     // One write per line: readers never see half a line.

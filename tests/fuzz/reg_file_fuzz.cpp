@@ -1,28 +1,81 @@
 // Any bytes may be handed to the .reg reader; whatever it accepts must come
-// back the same through the writer.
+// back byte for byte, and an edit must change the tree by exactly itself.
 #include "platform/linux/reg_file.h"
+#include "platform/linux/winreg.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+namespace {
+
+[[noreturn]] void Fail(const char* what, const std::string& text)
+{
+    std::fprintf(stderr, "%s\n%s\n", what, text.c_str());
+    std::abort();
+}
+
+// The key reached through first subkeys from the first hive that has any.
+kplreg::Key* Deepest(const kplreg::Key& root, std::string& path)
+{
+    for (const auto& hive : root.subkeys) {
+        if (hive.second->subkeys.empty())
+            continue;
+        kplreg::Key* key = hive.second.get();
+        path = key->name;
+        while (!key->subkeys.empty()) {
+            key = key->subkeys.begin()->second.get();
+            path += "\\" + key->name;
+        }
+        return key;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    kplreg::Document document;
     kplreg::Tree tree;
     kplreg::ParseError error;
-    if (!kplreg::ParseRegText(std::string_view(reinterpret_cast<const char*>(data), size), tree, error))
+    if (!kplreg::ParseRegText(input, document, tree, error))
         return 0;
-    const std::string written = kplreg::WriteRegText(tree);
-    kplreg::Tree again;
-    if (!kplreg::ParseRegText(written, again, error)) {
-        std::fprintf(stderr, "written text rejected at line %zu: %s\n%s\n", error.line, error.message.c_str(),
-                     written.c_str());
-        std::abort();
-    }
-    if (!kplreg::SameContent(tree.root, again.root) || kplreg::WriteRegText(again) != written) {
-        std::fprintf(stderr, "tree changed on the way through\n%s\n", written.c_str());
-        std::abort();
-    }
+    if (document.Bytes() != input)
+        Fail("bytes changed on the way through", std::string(input));
+
+    // Set a value (named and filled from the input) on one key.
+    std::string path;
+    kplreg::Key* key = Deepest(tree.root, path);
+    if (!key)
+        return 0;
+    const std::string name(input.substr(0, size % 7));
+    if (name.find_first_of(std::string_view("\0\n", 2)) != std::string::npos)
+        return 0;
+    kplreg::Value value{name, static_cast<DWORD>(size % 3 == 0 ? REG_SZ : size % 3 == 1 ? REG_EXPAND_SZ : REG_BINARY),
+                        std::vector<BYTE>(input.begin() + static_cast<std::ptrdiff_t>(size / 2), input.end()), {}};
+    if (const kplreg::Value* old = key->FindValue(name))
+        value.name = old->name;
+    kplreg::Tree expected = tree.Clone();
+    std::string ignored;
+    kplreg::Key* target = Deepest(expected.root, ignored);
+    target->SetValue(value.name, value.type, value.data);
+    kplreg::EditSetValue(document, key, path, value);
+    const std::string edited = document.Bytes();
+    kplreg::Document again;
+    kplreg::Tree after;
+    if (!kplreg::ParseRegText(edited, again, after, error))
+        Fail("edited text rejected", edited);
+    if (!kplreg::SameContent(expected.root, after.root))
+        Fail("the edit changed more than its value", edited);
+
+    // And delete it again.
+    kplreg::EditDeleteValue(again, *Deepest(after.root, ignored)->FindValue(value.name));
+    target->values.erase(kplreg::FoldName(value.name));
+    kplreg::Tree last;
+    if (!kplreg::ParseRegText(again.Bytes(), last, error) || !kplreg::SameContent(expected.root, last.root))
+        Fail("the deletion changed more than its value", again.Bytes());
     return 0;
 }

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
+using kplreg::Document;
 using kplreg::Key;
 using kplreg::Tree;
 
@@ -18,10 +20,43 @@ std::vector<BYTE> Bytes(std::string_view text)
     return {text.begin(), text.end()};
 }
 
-TEST(RegFile, WrittenTreeReadsBackTheSameInTheFormAdministratorsKnow)
+std::string Utf16(std::string_view ascii)
 {
-    Tree tree;
-    Key& odd = tree.root.Find("HKEY_LOCAL_MACHINE")->Add("SOFTWARE").Add(" odd \"key\" [=;@] ");
+    std::string wide = "\xFF\xFE";
+    for (char c : ascii)
+        wide += std::string{c, '\0'};
+    return wide;
+}
+
+const Key* Find(const Tree& tree, const std::vector<std::string>& path)
+{
+    const Key* key = &tree.root;
+    for (const auto& part : path)
+        if (!(key = key ? key->Find(part) : nullptr))
+            break;
+    return key;
+}
+
+// Parses, or fails the test with the fault.
+void Parse(const std::string& bytes, Document& document, Tree& tree)
+{
+    kplreg::ParseError error;
+    ASSERT_TRUE(kplreg::ParseRegText(bytes, document, tree, error)) << error.line << ": " << error.message << "\n"
+                                                                     << bytes;
+}
+
+// Sets a value of HKLM\SOFTWARE\Kpl through an edit, and parses the result.
+void SetValue(Document& document, Tree& tree, const char* name, DWORD type, const std::vector<BYTE>& data)
+{
+    kplreg::Value value{name, type, data, {}};
+    kplreg::EditSetValue(document, Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}),
+                         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", value);
+    tree = Tree();
+    Parse(document.Bytes(), document, tree);
+}
+
+TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
+{
     const struct {
         const char* name;
         DWORD type;
@@ -29,11 +64,13 @@ TEST(RegFile, WrittenTreeReadsBackTheSameInTheFormAdministratorsKnow)
     } values[] = {
         {"", REG_SZ, Bytes(std::string_view("default\0", 8))},
         {"quote\"back\\slash\\", REG_SZ, Bytes(std::string_view("C:\\dir\\\"x\"\\\0", 12))},
+        {"beyond latin-1", REG_SZ, Bytes(std::string_view("Zo\xc3\xab \xc5\x81ukasz \xe2\x82\xac \xe6\x9d\xb1\xe4\xba\xac\0", 24))},
+        {"not utf-8", REG_SZ, Bytes(std::string_view("\xfc\xe9\xed\xa0\x80\0", 6))},
         {"embedded nul", REG_SZ, Bytes(std::string_view("a\0b\0", 4))},
         {"no terminator", REG_SZ, Bytes("abc")},
-        {"line break", REG_SZ, Bytes(std::string_view("one\ntwo\0", 8))},
-        {"expand", REG_EXPAND_SZ, Bytes(std::string_view("%WINDIR%\\\xe9\0", 11))},
-        {"multi", REG_MULTI_SZ, Bytes(std::string_view("a\0b\0\0", 5))},
+        {"line break", REG_SZ, Bytes(std::string_view("one\r\ntwo\0", 9))},
+        {"expand", REG_EXPAND_SZ, Bytes(std::string_view("%WINDIR%\\\xe2\x82\xac\xe9\0", 14))},
+        {"multi", REG_MULTI_SZ, Bytes(std::string_view("a\0\xf0\x9f\x98\x80\0\0", 8))},
         {"dword", REG_DWORD, {0x2a, 0, 0, 0x80}},
         {"short dword", REG_DWORD, {1, 2, 3}},
         {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
@@ -41,31 +78,121 @@ TEST(RegFile, WrittenTreeReadsBackTheSameInTheFormAdministratorsKnow)
         {"large", REG_BINARY, std::vector<BYTE>(5000, 0xab)},
         {"unknown type", 0x12345678, {1}},
     };
-    for (const auto& value : values)
-        odd.SetValue(value.name, value.type, value.data);
-    Key& gone = odd.Add("InMemoryOnly");
-    gone.isVolatile = true;
-    Key* deep = tree.root.Find("HKEY_CLASSES_ROOT");
-    for (int level = 0; level < 20; ++level)
-        deep = &deep->Add("level]" + std::to_string(level));
+    for (const std::string& start : {std::string(), Utf16("Windows Registry Editor Version 5.00\r\n")}) {
+        SCOPED_TRACE(start.empty() ? "new UTF-8 file" : "UTF-16 file");
+        Document document;
+        Tree tree;
+        Parse(start, document, tree);
+        for (const auto& value : values)
+            SetValue(document, tree, value.name, value.type, value.data);
+        const Key* key = Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"});
+        ASSERT_NE(key, nullptr);
+        for (const auto& value : values) {
+            SCOPED_TRACE(value.name);
+            const kplreg::Value* read = key->FindValue(value.name);
+            ASSERT_NE(read, nullptr);
+            EXPECT_EQ(read->type, value.type);
+            EXPECT_EQ(read->data, value.data);
+        }
+        EXPECT_EQ(document.encoding, start.empty() ? Document::Encoding::Utf8 : Document::Encoding::Utf16);
+        for (const auto& line : document.lines)  // long data is wrapped; quoted text and key paths may run on
+            EXPECT_TRUE(line.text.find("=hex") == std::string::npos || line.text.size() <= 80) << line.text;
+    }
+}
 
-    const std::string text = kplreg::WriteRegText(tree);
-    EXPECT_EQ(text.rfind(Header, 0), 0u) << text;
-    for (const char* line : {"\n@=\"default\"\n", "\n\"dword\"=dword:8000002a\n",
-                             "\n\"embedded nul\"=hex(1):61,00,00,00,62,00,00,00\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line << " missing from\n" << text;
-    EXPECT_EQ(text.find("InMemoryOnly"), std::string::npos);
-    std::size_t start = 0;
-    // Long data is wrapped; only key paths may run on.
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        EXPECT_TRUE(text[start] == '[' || end - start <= 80) << text.substr(start, end - start);
+// One change to a file an administrator wrote: only its lines differ after it.
+TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
+{
+    const std::string admin = "Windows Registry Editor Version 5.00\r\n\r\n"
+                              "; the panel of line 3\r\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl]\r\n"
+                              "\"Zeta\"=\"1\"\r\n"
+                              "\"Alpha\"=\"old\"\r\n"
+                              "\"Alpha\"=\"older\"\r\n"
+                              "\"Blob\"=hex:01,02,\\\r\n"
+                              "  03\r\n"
+                              "; keep me\r\n"
+                              "\r\n"
+                              "[HKLM\\SOFTWARE\\Other]\r\n"
+                              "\"X\"=dword:00000001";
+    using Edit = std::function<void(Document&, const Tree&)>;
+    auto kpl = [](const Tree& tree) { return Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}); };
+    auto set = [&](const char* name, const char* text) -> Edit {
+        return [=](Document& d, const Tree& t) {
+            kplreg::Value value{name, REG_SZ, Bytes(std::string_view(text, std::string_view(text).size() + 1)), {}};
+            const Key* key = kpl(t);
+            if (const kplreg::Value* old = key->FindValue(name))
+                value = kplreg::Value{old->name, REG_SZ, value.data, {}};
+            kplreg::EditSetValue(d, key, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", value);
+        };
+    };
+    const struct {
+        const char* label;
+        Edit edit;
+        std::string expected;
+    } cases[] = {
+        {"value changed in place, the earlier one it overrides kept", set("alpha", "new"),
+         "\"Zeta\"=\"1\"\r\n\"Alpha\"=\"old\"\r\n\"Alpha\"=\"new\"\r\n\"Blob\"=hex:01,02,\\\r\n  03\r\n; keep me\r\n"},
+        {"value added after the last value, before the comment", set("New", "n"),
+         "\"Zeta\"=\"1\"\r\n\"Alpha\"=\"old\"\r\n\"Alpha\"=\"older\"\r\n\"Blob\"=hex:01,02,\\\r\n  03\r\n"
+         "\"New\"=\"n\"\r\n; keep me\r\n"},
+        {"continued value replaced whole",
+         [&](Document& d, const Tree& t) {
+             kplreg::EditSetValue(d, kpl(t), "", kplreg::Value{"Blob", REG_BINARY, {9}, {}});
+         },
+         "\"Zeta\"=\"1\"\r\n\"Alpha\"=\"old\"\r\n\"Alpha\"=\"older\"\r\n\"Blob\"=hex:09\r\n; keep me\r\n"},
+        {"every definition of a deleted value goes",
+         [&](Document& d, const Tree& t) { kplreg::EditDeleteValue(d, *kpl(t)->FindValue("ALPHA")); },
+         "\"Zeta\"=\"1\"\r\n\"Blob\"=hex:01,02,\\\r\n  03\r\n; keep me\r\n"},
+    };
+    const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n; the panel of line 3\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl]\r\n";
+    const std::string tail = "\r\n[HKLM\\SOFTWARE\\Other]\r\n\"X\"=dword:00000001";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Document document;
+        Tree tree;
+        Parse(admin, document, tree);
+        EXPECT_EQ(document.Bytes(), admin);
+        c.edit(document, tree);
+        EXPECT_EQ(document.Bytes(), head + c.expected + tail);
+    }
 
-    Tree again;
-    kplreg::ParseError error;
-    ASSERT_TRUE(kplreg::ParseRegText(text, again, error)) << error.line << ": " << error.message << "\n" << text;
-    odd.subkeys.clear();  // the volatile key is not expected back
-    EXPECT_TRUE(kplreg::SameContent(tree.root, again.root)) << text;
-    EXPECT_EQ(kplreg::WriteRegText(again), text);
+    // A new key goes to the end, after a blank line, with the file's line ends;
+    // a deleted key takes its section and the blank line before it along.
+    Document document;
+    Tree tree;
+    Parse(admin, document, tree);
+    kplreg::EditAddKey(document, "HKEY_CURRENT_USER\\New");
+    EXPECT_EQ(document.Bytes(), admin + "\r\n\r\n[HKEY_CURRENT_USER\\New]\r\n");
+    tree = Tree();
+    Parse(document.Bytes(), document, tree);
+    kplreg::EditDeleteKey(document, *Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Other"}));
+    EXPECT_EQ(document.Bytes(), head + "\"Zeta\"=\"1\"\r\n\"Alpha\"=\"old\"\r\n\"Alpha\"=\"older\"\r\n"
+                                       "\"Blob\"=hex:01,02,\\\r\n  03\r\n; keep me\r\n\r\n[HKEY_CURRENT_USER\\New]\r\n");
+}
+
+TEST(RegFile, Utf16FileStaysUtf16AndKeepsItsText)
+{
+    // As regedit saves it: UTF-16LE with its mark, CRLF, text beyond Latin-1.
+    auto utf16 = [](const std::string& text) {
+        std::vector<BYTE> wide = kplreg::Utf16FromUtf8(text);
+        return "\xFF\xFE" + std::string(wide.begin(), wide.end());
+    };
+    const std::string zoe = "Zo\xc3\xab \xc5\x81ukasz \xe2\x82\xac \xe6\x9d\xb1\xe4\xba\xac";
+    const std::string before = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl]\r\n"
+                               "\"Name\"=\"" + zoe + "\"\r\n";
+    const std::string after = "; \xf0\x9f\x98\x80 stays\r\n";
+    Document document;
+    Tree tree;
+    Parse(utf16(before + after), document, tree);
+    EXPECT_EQ(document.Bytes(), utf16(before + after));
+    const kplreg::Value* name = Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"})->FindValue("Name");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string(name->data.begin(), name->data.end()), zoe + '\0');
+
+    SetValue(document, tree, "Other", REG_SZ, Bytes(std::string_view("\xe2\x82\xac\0", 4)));
+    EXPECT_EQ(document.Bytes(), utf16(before + "\"Other\"=\"\xe2\x82\xac\"\r\n" + after));
 }
 
 TEST(RegFile, ReadsWhatOtherWritersProduce)
@@ -78,7 +205,7 @@ TEST(RegFile, ReadsWhatOtherWritersProduce)
         {"abbreviation", Header + "[hklm\\S]\n\"V\"=dword:ff\n", {0xff, 0, 0, 0}},
         {"continued hex", Header + "[HKLM\\S]\n\"V\"=hex:01,02,\\\n  03,0a\n", {1, 2, 3, 10}},
         {"utf-16 beyond latin-1", Header + "[HKLM\\S]\n\"V\"=hex(2):25,00,ac,20,00,00\n",
-         Bytes(std::string_view("%?\0", 3))},
+         Bytes(std::string_view("%\xe2\x82\xac\0", 5))},
         {"regedit4 is 8-bit", "REGEDIT4\n\n[HKLM\\S]\n\"V\"=hex(2):41,42,00\n", Bytes(std::string_view("AB\0", 3))},
         {"crlf, comments, later section wins",
          "Windows Registry Editor Version 5.00\r\n\r\n; note\r\n[HKLM\\S]\r\n\"V\"=\"x\"\r\n[HKLM\\s]\r\n  \"v\"=\"y\"\r\n",
@@ -88,10 +215,11 @@ TEST(RegFile, ReadsWhatOtherWritersProduce)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
+        Document document;
         Tree tree;
-        kplreg::ParseError error;
-        ASSERT_TRUE(kplreg::ParseRegText(c.text, tree, error)) << error.line << ": " << error.message;
-        const Key* key = tree.root.Find("HKEY_LOCAL_MACHINE")->Find("S");
+        Parse(c.text, document, tree);
+        EXPECT_EQ(document.Bytes(), c.text);
+        const Key* key = Find(tree, {"HKEY_LOCAL_MACHINE", "S"});
         ASSERT_NE(key, nullptr);
         EXPECT_EQ(key->name, "S");
         EXPECT_EQ(key->Find("Doomed"), nullptr);
@@ -119,6 +247,7 @@ TEST(RegFile, FaultsNameTheirLine)
         {key + "\"V\"=hex:01,\\\n  02,\\\n", 4, "past the end"},
         {key + "\"V\"=hex(2):41\n", 4, "odd number"},
         {key + std::string("\"a\0b\"=\"x\"\n", 10), 4, "NUL"},
+        {Utf16("Windows Registry Editor Version 5.00") + "x", 1, "odd number of bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -1,16 +1,18 @@
-#include "platform/linux/host_config.h"
-#include "platform/linux/reg_file.h"
 #include "platform/win32.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,46 +100,6 @@ TEST_F(Registry, KeysAreCreatedOnceAndNamedWithoutRegardToCase)
     }
     EXPECT_EQ(RegCloseKey(deep), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
-}
-
-TEST_F(Registry, EveryTypeReadsBackFromTheFile)
-{
-    const struct {
-        const char* name;
-        DWORD type;
-        std::vector<BYTE> data;
-    } values[] = {
-        {"Text", REG_SZ, Bytes(std::string_view("C:\\\"x\"\0", 7))},
-        {"Unterminated", REG_SZ, Bytes("abc")},
-        {"Expand", REG_EXPAND_SZ, Bytes(std::string_view("%TEMP%\\\xfc\0", 9))},
-        {"Multi", REG_MULTI_SZ, Bytes(std::string_view("a\0bc\0\0", 6))},
-        {"Dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
-        {"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"Binary", REG_BINARY, std::vector<BYTE>(3000, 0xc3)},
-        {"None", REG_NONE, {}},
-        {nullptr, REG_SZ, Bytes(std::string_view("default\0", 8))},
-    };
-    HKEY key = Create("SOFTWARE\\KplTypes");
-    for (const auto& value : values)
-        ASSERT_EQ(Set(key, value.name, value.type, value.data), ERROR_SUCCESS);
-    RegCloseKey(key);
-
-    // Another file with the same text makes the registry read it afresh.
-    const std::string copy = dir.File("copy.reg");
-    kpltest::WriteFile(copy, kpltest::ReadFile(file));
-    kpltest::ScopedEnv other("KPL_REGISTRY", copy);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplTypes", 0, KEY_READ, &key), ERROR_SUCCESS);
-    for (const auto& value : values) {
-        SCOPED_TRACE(value.name ? value.name : "(default)");
-        std::vector<BYTE> data(4000);
-        DWORD type = 0;
-        DWORD size = static_cast<DWORD>(data.size());
-        ASSERT_EQ(RegQueryValueExA(key, value.name, nullptr, &type, data.data(), &size), ERROR_SUCCESS);
-        data.resize(size);
-        EXPECT_EQ(type, value.type);
-        EXPECT_EQ(data, value.data);
-    }
-    RegCloseKey(key);
 }
 
 TEST_F(Registry, QueryReportsTheSizeNeededWhateverTheBuffer)
@@ -274,52 +236,128 @@ TEST_F(Registry, MalformedFileIsReportedOnceAndNeverRewritten)
     RegCloseKey(key);
 }
 
-TEST_F(Registry, ConcurrentWritersAllLand)
+// Two processes of two threads each, all writing at once: every value lands.
+TEST_F(Registry, ConcurrentWritersFromSeveralProcessesAllLand)
 {
-    constexpr int threads = 4, perThread = 20;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t)
-        writers.emplace_back([this, t] {
-            HKEY key = Create("SOFTWARE\\KplConcurrent");
-            for (int i = 0; i < perThread; ++i) {
-                const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_EQ(SetString(key, name.c_str(), name), ERROR_SUCCESS);
-            }
-            RegCloseKey(key);
-        });
-    for (auto& writer : writers)
-        writer.join();
-
-    // Read back from the file alone.
-    kpltest::ScopedEnv copy("KPL_REGISTRY", dir.File("copy.reg"));
-    kpltest::WriteFile(dir.File("copy.reg"), kpltest::ReadFile(file));
+    constexpr int processes = 2, threads = 2, perThread = 100;
+    auto write = [this](int process) {
+        std::atomic<int> failures{0};
+        std::vector<std::thread> writers;
+        for (int t = 0; t < threads; ++t)
+            writers.emplace_back([&, t] {
+                HKEY key = nullptr;
+                RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplConcurrent", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &key, nullptr);
+                for (int i = 0; i < perThread; ++i) {
+                    const std::string name = std::to_string(process) + "-" + std::to_string(t) + "-" + std::to_string(i);
+                    failures += SetString(key, name.c_str(), name) != ERROR_SUCCESS;
+                }
+                RegCloseKey(key);
+            });
+        for (auto& writer : writers)
+            writer.join();
+        return failures.load();
+    };
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(write(p));
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = -1;
+        EXPECT_TRUE(kpltest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
+                                       std::chrono::milliseconds(60000)));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplConcurrent", 0, KEY_READ, &key), ERROR_SUCCESS);
-    for (int t = 0; t < threads; ++t)
-        for (int i = 0; i < perThread; ++i) {
-            const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-            EXPECT_EQ(QueryString(key, name.c_str()), name);
-        }
+    int kept = 0;
+    for (int p = 0; p < processes; ++p)
+        for (int t = 0; t < threads; ++t)
+            for (int i = 0; i < perThread; ++i) {
+                const std::string name = std::to_string(p) + "-" + std::to_string(t) + "-" + std::to_string(i);
+                kept += QueryString(key, name.c_str()) == name;
+            }
+    RegCloseKey(key);
+    EXPECT_EQ(kept, processes * threads * perThread);
+    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
+}
+
+// HKLM\HARDWARE, and every key made volatile, in a file under RuntimeDir:
+// the administrator's file stays byte for byte as it was, and a section it
+// still holds there from earlier versions is left out.
+TEST_F(Registry, VolatileKeysLiveUnderTheRuntimeDirectory)
+{
+    const std::string admin = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
+                              "\"RuntimeDir\"=\"" + dir.Path() + "\"\r\n\r\n; old\r\n"
+                              "[HKEY_LOCAL_MACHINE\\HARDWARE\\PGW\\KPL]\r\n\"Version\"=\"00.01\"\r\n";
+    kpltest::WriteFile(file, admin);
+    testing::internal::CaptureStderr();
+    HKEY refused = nullptr;  // as on Windows: nothing stored under a volatile hive
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\PGW\\KPL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &refused, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    HKEY identity = Create("HARDWARE\\PGW\\KPL", REG_OPTION_VOLATILE);
+    EXPECT_EQ(QueryString(identity, "Version"), Error(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(SetString(identity, "Version", "01.23"), ERROR_SUCCESS);
+    HKEY made = Create("SOFTWARE\\KplHost\\Session", REG_OPTION_VOLATILE);
+    EXPECT_EQ(SetString(made, "Seen", "yes"), ERROR_SUCCESS);
+    const std::string told = testing::internal::GetCapturedStderr();
+    const std::string notice = file + ":7: keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile";
+    EXPECT_NE(told.find(notice), std::string::npos) << told;
+    EXPECT_EQ(told.find(notice), told.rfind(notice)) << told;
+    HKEY stable = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(made, "Stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &stable, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    EXPECT_EQ(kpltest::ReadFile(file), admin);
+
+    // Another program with the same machine sees them.
+    const std::string volatileFile = kpltest::ReadFile(dir.File("kpl-volatile.reg"));
+    EXPECT_NE(volatileFile.find("[HKEY_LOCAL_MACHINE\\HARDWARE\\PGW\\KPL]\n\"Version\"=\"01.23\""), std::string::npos)
+        << volatileFile;
+    kpltest::WriteFile(dir.File("copy.reg"), admin);
+    kpltest::ScopedEnv copy("KPL_REGISTRY", dir.File("copy.reg"));
+    HKEY seen = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplHost\\Session", 0, KEY_READ, &seen), ERROR_SUCCESS);
+    EXPECT_EQ(QueryString(seen, "Seen"), "yes");
+    for (HKEY key : {identity, made, seen})
+        RegCloseKey(key);
+}
+
+// What a writer killed half-way leaves never blocks the next write, which clears it away.
+TEST_F(Registry, LeftOverTemporaryFilesNeverBlockAndAreCleared)
+{
+    HKEY key = Create("SOFTWARE\\KplLeftOvers");
+    for (const char* leftOver : {".registry.reg.tmp-Ab12Cd", "registry.reg.tmp", ".registry.reg.999999999.tmp"})
+        kpltest::WriteFile(dir.File(leftOver), "half");
+    EXPECT_EQ(SetString(key, "After", "written"), ERROR_SUCCESS);
+    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
     RegCloseKey(key);
 }
 
-TEST_F(Registry, HostConfigReadsOnlyItsOwnTypes)
+// Anything but a regular file is refused at once: a FIFO would block a reader for ever.
+TEST_F(Registry, AnythingButARegularFileIsRefusedAtOnce)
 {
-    kpltest::WriteFile(file, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                             "\"Dir\"=\"/var/kpl\"\n\"Count\"=dword:00000007\n\"Blob\"=hex:01,02,03,04\n");
-    const struct {
-        const char* name;
-        const char* text;  // null: not a string
-        DWORD number;      // 99: not a dword
-    } cases[] = {{"Dir", "/var/kpl", 99}, {"Count", nullptr, 7}, {"Blob", nullptr, 99}, {"Missing", nullptr, 99}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string text = "unchanged";
-        DWORD number = 99;
-        EXPECT_EQ(ReadHostString(c.name, text), c.text != nullptr);
-        EXPECT_EQ(text, c.text ? c.text : "unchanged");
-        EXPECT_EQ(ReadHostDword(c.name, number), c.number != 99);
-        EXPECT_EQ(number, c.number);
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("directory"));
+    for (const char* name : {"fifo", "directory"}) {
+        SCOPED_TRACE(name);
+        kpltest::ScopedEnv other("KPL_REGISTRY", dir.File(name));
+        testing::internal::CaptureStderr();
+        auto opened = std::async(std::launch::async, [] {
+            HKEY key = nullptr;
+            return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key);
+        });
+        bool answered = opened.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!answered)  // unblock the reader, so that the failure is reported rather than hung
+            close(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(opened.get(), ERROR_BADDB);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find(dir.File(name) + ": not a regular file"),
+                  std::string::npos);
     }
 }
 

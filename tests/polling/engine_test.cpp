@@ -113,7 +113,8 @@ protected:
                            "Windows Registry Editor Version 5.00\r\n\r\n"
                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
                            "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
-                           "\"KeyJournal\"=\"" + dir.File("keys.journal") + "\"\r\n\r\n"
+                           "\"KeyJournal\"=\"" + dir.File("keys.journal") + "\"\r\n"
+                           "\"RuntimeDir\"=\"" + dir.Path() + "\"\r\n\r\n"
                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n\"COM3\"=\"" + line.Path() + "\"\r\n\r\n"
                            "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\r\n"
                            "\"KeyboardDelay\"=\"0\"\r\n\"KeyboardSpeed\"=\"31\"\r\n");

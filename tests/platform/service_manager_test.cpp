@@ -1,0 +1,152 @@
+// The service control manager of the Linux build: the unit -install writes,
+// and the dispatcher's stop control as Windows' manager delivers it.
+#include "platform/win32.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(ServiceUnit, NamesWhatExistsOnLinuxAndWhatTheServiceNeeds)
+{
+    kpltest::TempDir dir;
+    std::filesystem::create_directory(dir.File("units"));
+    kpltest::WriteFile(dir.File("units/exists.service"), "[Service]\nExecStart=/bin/true\n");
+    for (const char* leftOver : {"kpl.service.tmp", ".kpl.service.999999999.tmp"})
+        kpltest::WriteFile(dir.File("units/") + leftOver, "half a unit");
+    kpltest::WriteFile(dir.File("machine.reg"),
+                       "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
+                       "\"ServiceUnitDir\"=\"" + dir.File("units") + "\"\n\"RuntimeDir\"=\"/run/kpl\"\n"
+                       "\"EventLogFile\"=\"/var/log/kpl/events.log\"\n\"KeyJournal\"=\"/home/op/keys.journal\"\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\n\"COM3\"=\"/dev/serial/by-id/usb-FTDI_x-if00\"\n");
+    // The registry in force as the administrator named it, relative to where -install ran.
+    const auto workingDirectory = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    kpltest::ScopedEnv registry("KPL_REGISTRY", "./machine.reg");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = CreateServiceA(manager, "Kpl", "Keypanel Service", SERVICE_ALL_ACCESS, 0x110,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "/opt/kpl/VkKplSvc", nullptr,
+                                       nullptr, "Pgw\0Tlink\0Exists\0", nullptr, nullptr);
+    std::filesystem::current_path(workingDirectory);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    const std::string unit = kpltest::ReadFile(dir.File("units/kpl.service"));
+    const std::string device = "dev-serial-by\\x2did-usb\\x2dFTDI_x\\x2dif00.device";
+    for (const std::string& line : std::vector<std::string>{
+             "#   Pgw: its driver is part of the service's process on Linux", "#   Tlink: no such service on Linux",
+          "Requires=exists.service", "After=exists.service", "Wants=" + device, "After=" + device,
+          "Environment=KPL_REGISTRY=" + dir.File("machine.reg"), "Restart=on-failure", "RuntimeDirectory=kpl",
+          "LogsDirectory=kpl", "ReadWritePaths=-/home/op", "ProtectHome=read-only", "ProtectSystem=strict",
+          "DeviceAllow=/dev/serial/by-id/usb-FTDI_x-if00 rw", "WantedBy=multi-user.target"})
+        EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << " missing from\n" << unit;
+    for (const char* absent : {"pgw.service", "tlink.service", "PrivateTmp"})  // the registry is under /tmp
+        EXPECT_EQ(unit.find(absent), std::string::npos) << absent << " in\n" << unit;
+    std::vector<std::string> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.File("units")))
+        entries.push_back(entry.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"exists.service", "kpl.service"}));
+}
+
+// The dispatcher's side of a service, run in a child process of its own:
+// the stop signal is process-wide.
+class Dispatcher : public ::testing::Test {
+protected:
+    kpltest::TempDir dir;
+    kpltest::ScopedEnv notify{"NOTIFY_SOCKET", dir.File("notify")};
+    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
+    int socket_ = -1;
+
+    void SetUp() override
+    {
+        // The child a death test starts runs this again from the start.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\n\n"
+                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n\"RuntimeDir\"=\"" +
+                                                        dir.Path() + "\"\n");
+        socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.File("notify").c_str());
+        ASSERT_EQ(bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    void TearDown() override { close(socket_); }
+};
+
+std::atomic<int> Stops{0};
+SERVICE_STATUS_HANDLE Handle = nullptr;
+
+void WINAPI CountStops(DWORD control)
+{
+    Stops += control == SERVICE_CONTROL_STOP;
+}
+
+void Report(DWORD state, DWORD accepted)
+{
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, 0, 0, 0, 0};
+    SetServiceStatus(Handle, &status);
+}
+
+[[noreturn]] void Check(bool ok, const char* what)
+{
+    std::fprintf(stderr, "%s\n", what);
+    _exit(ok ? 0 : 2);
+}
+
+// A SIGTERM while the service starts waits until a status report accepts
+// the stop, as Windows' service control manager never loses a stop.
+void WINAPI StopWhileStarting(DWORD, LPSTR*)
+{
+    Handle = RegisterServiceCtrlHandlerA("Kpl", CountStops);
+    Report(SERVICE_START_PENDING, 0);
+    kill(getpid(), SIGTERM);
+    bool taken = kpltest::WaitUntil([] {
+        sigset_t pending;
+        sigpending(&pending);
+        return !sigismember(&pending, SIGTERM);
+    });
+    if (!taken || Stops != 0)
+        Check(false, "the stop reached the service before it accepted one");
+    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+    if (!kpltest::WaitUntil([] { return Stops == 1; }))
+        Check(false, "the held stop never came");
+    Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP);
+}
+
+void WINAPI ReturnsUnreported(DWORD, LPSTR*)
+{
+    Handle = RegisterServiceCtrlHandlerA("Kpl", CountStops);
+    Report(SERVICE_START_PENDING, 0);
+}
+
+TEST_F(Dispatcher, AStopWhileStartingIsHeldUntilAccepted)
+{
+    static char name[] = "Kpl";
+    static const SERVICE_TABLE_ENTRYA table[] = {{name, StopWhileStarting}, {nullptr, nullptr}};
+    EXPECT_EXIT(Check(StartServiceCtrlDispatcherA(table) && Stops == 1, "dispatched"), testing::ExitedWithCode(0),
+                "dispatched");
+}
+
+TEST_F(Dispatcher, AServiceMainReturningUnreportedEndsTheProcess)
+{
+    static char name[] = "Kpl";
+    static const SERVICE_TABLE_ENTRYA table[] = {{name, ReturnsUnreported}, {nullptr, nullptr}};
+    EXPECT_EXIT(StartServiceCtrlDispatcherA(table), testing::ExitedWithCode(1),
+                "the service Kpl ended without reporting SERVICE_STOPPED");
+}
+
+}  // namespace
