@@ -237,33 +237,62 @@ TEST_F(Registry, MalformedFileIsReportedOnceAndNeverRewritten)
 }
 
 // Two processes of two threads each, all writing at once: every value lands.
+constexpr int WriterProcesses = 2, WriterThreads = 2, WritesPerThread = 100;
+
+// One writer process of the test below: its threads each write their values.
+// Returns how many writes failed.
+int WriteFromThreads(int process)
+{
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < WriterThreads; ++t)
+        writers.emplace_back([&, t] {
+            HKEY key = nullptr;
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplConcurrent", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr);
+            for (int i = 0; i < WritesPerThread; ++i) {
+                const std::string name = std::to_string(process) + "-" + std::to_string(t) + "-" + std::to_string(i);
+                failures += RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                                           static_cast<DWORD>(name.size() + 1)) != ERROR_SUCCESS;
+            }
+            RegCloseKey(key);
+        });
+    for (auto& writer : writers)
+        writer.join();
+    return failures.load();
+}
+
+// Runs only as a writer process started by the test below: a fresh process,
+// since forking a test process that has threads is not safe (and the thread
+// sanitizer refuses it).
+TEST(RegistryWriter, OneProcessOfSeveral)
+{
+    const char* registry = std::getenv("KPL_WRITER_REGISTRY");
+    const char* number = std::getenv("KPL_WRITER_NUMBER");
+    if (registry == nullptr || number == nullptr)
+        GTEST_SKIP() << "a writer process of Registry.ConcurrentWritersFromSeveralProcessesAllLand";
+    kpltest::ScopedEnv use("KPL_REGISTRY", registry);
+    std::fflush(nullptr);
+    _exit(WriteFromThreads(std::atoi(number)));
+}
+
 TEST_F(Registry, ConcurrentWritersFromSeveralProcessesAllLand)
 {
-    constexpr int processes = 2, threads = 2, perThread = 100;
-    auto write = [this](int process) {
-        std::atomic<int> failures{0};
-        std::vector<std::thread> writers;
-        for (int t = 0; t < threads; ++t)
-            writers.emplace_back([&, t] {
-                HKEY key = nullptr;
-                RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplConcurrent", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                &key, nullptr);
-                for (int i = 0; i < perThread; ++i) {
-                    const std::string name = std::to_string(process) + "-" + std::to_string(t) + "-" + std::to_string(i);
-                    failures += SetString(key, name.c_str(), name) != ERROR_SUCCESS;
-                }
-                RegCloseKey(key);
-            });
-        for (auto& writer : writers)
-            writer.join();
-        return failures.load();
-    };
+    constexpr int processes = WriterProcesses, threads = WriterThreads, perThread = WritesPerThread;
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     std::vector<pid_t> children;
     for (int p = 0; p < processes; ++p) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0)
-            _exit(write(p));
+        if (child == 0) {
+            setenv("KPL_WRITER_REGISTRY", file.c_str(), 1);
+            setenv("KPL_WRITER_NUMBER", std::to_string(p).c_str(), 1);
+            char filter[] = "--gtest_filter=RegistryWriter.OneProcessOfSeveral";
+            char* argv[] = {self, filter, nullptr};
+            execv(self, argv);
+            _exit(127);
+        }
         children.push_back(child);
     }
     for (pid_t child : children) {
