@@ -179,4 +179,28 @@ TEST(DriverCore, ReplyMayOverwriteTheRequest)
     }
 }
 
+// A kernel driver trusts no buffer it is handed.
+TEST(DriverCore, UnknownRequestsAndWrongBuffersAreRefused)
+{
+    PgwStartRun();
+    alignas(4) BYTE buffer[PgwKeyReplySize + 4] = {};
+    const struct {
+        uint32_t code, inSize, outSize;
+        PgwResult result;
+    } cases[] = {
+        {0x52010, 20, PgwKeyReplySize, PgwUnknownRequest},
+        {PgwTranslateKeys, 19, PgwKeyReplySize, PgwBadBuffer},
+        {PgwTranslateKeys, 20, PgwKeyReplySize + 4, PgwBadBuffer},
+        {PgwSetLockStates, 8, 0, PgwBadBuffer},
+        {PgwSetRepeatCycles, 4, 4, PgwBadBuffer},
+        {PgwTranslateKeys, 20, PgwKeyReplySize, PgwDone},
+    };
+    for (const auto& c : cases) {
+        uint32_t returned = 99;
+        EXPECT_EQ(PgwRequest(c.code, buffer, c.inSize, buffer, c.outSize, &returned), c.result)
+            << std::hex << c.code << std::dec << " " << c.inSize << "/" << c.outSize;
+        EXPECT_EQ(returned, c.result == PgwDone ? PgwKeyReplySize : 0u);
+    }
+}
+
 }  // namespace
