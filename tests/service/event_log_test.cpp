@@ -20,11 +20,8 @@ std::string ShownSystemText(DWORD code)
                              sizeof text, nullptr);
     if (n == 0)
         return "Error " + std::to_string(code);
-    std::string s(text);
-    s.resize(s.size() - 2);
-    if (!s.empty() && s.back() == '.')
-        s.pop_back();
-    return s;
+    const std::string s(text, n - 2);
+    return s.ends_with('.') ? s.substr(0, s.size() - 1) : s;
 }
 
 class DebugEvents : public ::testing::Test {
@@ -64,6 +61,8 @@ TEST_F(DebugEvents, InsertionStringsFollowTheRules)
              ". Check if port is available and not used by another application.\r\n"},
         // a code the system has no text for
         {MSG_START_SERVICE_FAILED, 0x2345, nullptr, "Start service failed: Error 9029.\r\n"},
+        // a system text with an insert of its own keeps it: 193, "Bad EXE format for %1." under wine
+        {MSG_START_SERVICE_FAILED, 193, nullptr, "Start service failed: " + ShownSystemText(193) + ".\r\n"},
         // no error code: the text is %1, and %2 prints as nothing
         {MSG_KEYPANEL_VERSION, 0, "01.23", "Keypanel version 01.23 found (the type is the event data).\r\n"},
         {MSG_READ_RESPONSE_FAILED, 0, "KEYS", "Read  response from Keypanel failed: KEYS.\r\n"},
