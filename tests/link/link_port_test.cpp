@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -208,7 +209,6 @@ TEST_F(Line, OpenIsExclusive)
     EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(OpenPort("COM3")) << "free again once closed";
     ClosePort();
-
 }
 
 TEST_F(Line, SilentPeerTimesOutAfterOneResponseTimeout)
