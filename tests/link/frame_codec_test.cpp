@@ -1,14 +1,11 @@
 // The frame codec and the error monitor without a port: checksum and
-// response parser byte by byte, thresholds, and the debug lines they print.
+// response parser byte by byte, and the monitor's thresholds.
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/log.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -72,11 +69,7 @@ TEST(FrameChecksum, WireExamples)
 class Parser : public ::testing::Test {
 protected:
     void SetUp() override { InitCommMonitor(3); }
-    void TearDown() override
-    {
-        DebugMode = 0;
-        DeleteCommMonitor();
-    }
+    void TearDown() override { DeleteCommMonitor(); }
 
     // Feeds bytes; returns how many frames completed, keeps the last index.
     int Feed(const Bytes& bytes)
@@ -162,39 +155,6 @@ TEST_F(Parser, RejectionsRestartAtTheNextByte)
     }
 }
 
-TEST_F(Parser, DebugLinesAreExactAndOnlyInDebugMode)
-{
-    struct Case { const char* what; Bytes wire; std::string expected; } cases[] = {
-        {"stray byte", {0x41}, "Communication error: 13 (0000000dh)\nInvalid STX: 41h instead of 02h\n"},
-        {"bad Node/Len", {0x02, 0x43}, "Communication error: 13 (0000000dh)\nInvalid Node/Len: 43\n"},
-        {"good frame", Frame({0x02, 0x14, 0x92}, 16, {0xC2}), ""},
-        {"wrong checksum", Frame({0x02, 0x14, 0x92}, 16, {0xC3}),
-         "Communication error: 23 (00000017h)\n<< 19 bytes read: 02 14 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-         "00 00 c3 \n"},
-    };
-    DebugMode = 1;
-    for (const auto& c : cases) {
-        index = 0;
-        ::testing::internal::CaptureStdout();
-        Feed(c.wire);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.expected) << c.what;
-    }
-    ::testing::internal::CaptureStdout();
-    bool complete = false;
-    ParseResponseByte(0x02, buffer, 5, 5, &complete);
-    SetCommResult(0x80000005u);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Communication error: 13 (0000000dh)\nInvalid Index: 5 >= buffer size 5\n"
-              "Communication error: -2147483643 (80000005h)\n");
-
-    DebugMode = 0;
-    ::testing::internal::CaptureStdout();
-    index = 0;
-    Feed({0x41, 0x02, 0x43});
-    SetCommResult(1460);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-}
-
 TEST(CommMonitor, ThresholdsAndClearing)
 {
     struct Step { DWORD report; bool failed; DWORD lastError; };  // flag and error after the report
@@ -219,26 +179,6 @@ TEST(CommMonitor, ThresholdsAndClearing)
         }
         DeleteCommMonitor();
     }
-}
-
-TEST(CommMonitor, ReaderSeesConsistentPairs)
-{
-    // Whenever the reader sees the flag up, the error beside it raised it.
-    InitCommMonitor(0);
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        while (!done) {
-            DWORD lastError = 0;
-            EXPECT_TRUE(!QueryCommError(&lastError) || lastError == 13 || lastError == 23) << lastError;
-        }
-    });
-    for (int i = 0; i < 20000; ++i) {
-        SetCommResult(i % 2 ? 13 : 23);
-        SetCommResult(0);
-    }
-    done = true;
-    reader.join();
-    DeleteCommMonitor();
 }
 
 }  // namespace

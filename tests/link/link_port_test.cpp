@@ -1,17 +1,13 @@
 // The link over a real pseudo-terminal, through the Win32 calls the service
 // makes: line settings, exclusive open, time-outs, a peer that goes away,
-// requests byte for byte on the wire, responses from raw bytes, and the
-// Keypanel model served in-process.
+// requests byte for byte on the wire, responses from raw bytes.
 #include "link/commands.h"
 #include "link/link.h"
-#include "service/log.h"
-#include "sim/keypanel_line.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -121,12 +117,6 @@ protected:
             answer->assign(data, data + ResponsePayloadLength(id));
         return id;
     }
-    BYTE Exchange(BYTE command, const Bytes& payload = {}, Bytes* answer = nullptr)
-    {
-        EXPECT_TRUE(SendRequest(command, payload.empty() ? nullptr : payload.data(),
-                                static_cast<BYTE>(payload.size())));
-        return Read(answer);
-    }
 
     kpltest::TempDir dir;
     kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
@@ -177,9 +167,7 @@ TEST_F(Line, LineSettingsLinuxCannotDoAreRefused)
     struct Case { DWORD baud; BYTE parity, byteSize, stopBits; bool ok; } cases[] = {
         {9600, NOPARITY, 8, TWOSTOPBITS, true},    {115200, NOPARITY, 8, ONESTOPBIT, true},
         {19200, EVENPARITY, 8, ONESTOPBIT, false}, {19200, NOPARITY, 7, ONESTOPBIT, false},
-        {14400, NOPARITY, 8, ONESTOPBIT, false},   {0, NOPARITY, 8, ONESTOPBIT, false},
-        {19200, NOPARITY, 9, ONESTOPBIT, false},   {19200, 5, 8, ONESTOPBIT, false},
-        {19200, NOPARITY, 8, ONE5STOPBITS, false}, {19200, NOPARITY, 8, 3, false},
+        {14400, NOPARITY, 8, ONESTOPBIT, false},   {19200, NOPARITY, 8, ONE5STOPBITS, false},
     };
     for (const auto& c : cases) {
         SetLastError(0);
@@ -200,7 +188,7 @@ TEST_F(Line, LineSettingsLinuxCannotDoAreRefused)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(Line, OpenIsExclusiveAndMissingPortsAreNotFound)
+TEST_F(Line, OpenIsExclusive)
 {
     ASSERT_TRUE(OpenPort("COM3"));
     auto open = [] { return CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
@@ -221,17 +209,12 @@ TEST_F(Line, OpenIsExclusiveAndMissingPortsAreNotFound)
     EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(OpenPort("COM3")) << "free again once closed";
     ClosePort();
-
-    Map("/dev/kpl-no-such-device");
-    for (const char* name : {"COM3", "COM200"}) {
-        EXPECT_FALSE(OpenPort(name)) << name;
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << name;
-        EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
-    }
 }
 
 TEST_F(Line, SilentPeerTimesOutAfterOneResponseTimeout)
 {
+    // An answer left on the line before the open belongs to no exchange of this run.
+    pty.Send(Zeros({0x02, 0x14, 0x92}, 16, {0xC2}));
     ASSERT_TRUE(Open(200));
     auto start = Clock::now();
     EXPECT_EQ(Read(), 0xEE);
@@ -264,8 +247,6 @@ TEST_F(Line, RequestsOnTheWire)
     Bytes ledsWithStx = Zeros({0x02}, 31), zeros32(32, 0);
     struct Case { const char* what; BYTE command; const Bytes* payload; BYTE length; Bytes wire; } cases[] = {
         {"IDENTIFY", CommandIdentify, nullptr, 0, {0x02, 0x04, 0x10, 0x20}},
-        {"KEYS", CommandKeys, nullptr, 0, {0x02, 0x04, 0x12, 0x22}},
-        {"STATUS dark", CommandStatus, &zeros32, 16, Zeros({0x02, 0x14, 0x11}, 16, {0x41})},
         {"LEDS off", CommandLeds, &zeros32, 32, Zeros({0x02, 0x24, 0x13}, 32, {0x63})},
         {"LEDS 02 first", CommandLeds, &ledsWithStx, 32, Zeros({0x02, 0x24, 0x13, 0x02, 0x00}, 31, {0x32})},
         // Node/Len follows the length even when the pointer is null.
@@ -341,111 +322,6 @@ TEST_F(Line, ADrippingLineEndsAtTheResponseDeadline)
     EXPECT_EQ(ResponseDeadline, 300u + 132u);
     EXPECT_GE(elapsed, 432);
     EXPECT_LT(elapsed, 1500);
-}
-
-// The Keypanel model answering on the other end, served from a thread.
-class ModelLine : public Line {
-protected:
-    void SetUp() override
-    {
-        Line::SetUp();
-        std::string error;
-        ASSERT_TRUE(served.OpenPty(error)) << error;
-        Map(served.Path());
-        server = std::thread([this] {
-            std::string ignored;
-            served.Serve(model, nullptr, ignored);
-        });
-    }
-    void TearDown() override
-    {
-        Line::TearDown();
-        served.Stop();
-        if (server.joinable())
-            server.join();
-    }
-
-    kplsim::KeypanelModel model;
-    kplsim::KeypanelLine served;
-    std::thread server;
-};
-
-TEST_F(ModelLine, AnswersTheFourCommands)
-{
-    ASSERT_TRUE(Open(300));
-    Bytes answer;
-    ASSERT_EQ(Exchange(CommandIdentify, {}, &answer), ResponseIdentify);
-    EXPECT_EQ(answer, (Bytes{0x01, 0x23, 'T', 'K', 'P', '1', '0', 'K', 'E', 'Y', 64, 64}));
-
-    // Keys 1 and 9 give the matrix 02 02: both sides must agree on its sum.
-    model.Press(1);
-    model.Tap(9);
-    ASSERT_EQ(Exchange(CommandKeys, {}, &answer), ResponseKeys);
-    EXPECT_EQ(answer, Zeros({0x02, 0x02}, 14));
-    ASSERT_EQ(Exchange(CommandKeys, {}, &answer), ResponseKeys);
-    EXPECT_EQ(answer, Zeros({0x02}, 15)) << "a tap lasts one answer";
-
-    // LED 0 on, LEDs 5 and 40 fast blink.
-    Bytes block = Zeros({0x03, 0x08}, 30);
-    block[10] = 0x02;
-    EXPECT_EQ(Exchange(CommandLeds, block), ResponseLeds);
-    auto received = model.LastLedBlock();
-    EXPECT_EQ(Bytes(received.begin(), received.end()), block);
-
-    // LEDs 1 and 9 lit.
-    Bytes pattern = Zeros({0x02, 0x02}, 14);
-    EXPECT_EQ(Exchange(CommandStatus, pattern), ResponseStatus);
-    auto lit = model.LastLedPattern();
-    EXPECT_EQ(Bytes(lit.begin(), lit.end()), pattern);
-    EXPECT_EQ(CommMonitor.ErrorCount, 0u);
-    EXPECT_EQ(model.CountsText(), "IDENTIFY 1, STATUS 1, KEYS 2, LEDS 1, other 0, rejected 0");
-}
-
-TEST_F(ModelLine, InjectedFaultsReachTheMonitorAsDocumented)
-{
-    ASSERT_TRUE(Open(300));
-    struct Case {
-        const char* what;
-        void (*inject)(kplsim::KeypanelModel&);
-        BYTE id;      // 0xEE: the read failed
-        DWORD error;  // last error, of the read or in the monitor
-        bool failed;  // monitor flag afterwards (threshold 3)
-    } cases[] = {
-        {"silence", [](kplsim::KeypanelModel& m) { m.Silence(1); }, 0xEE, ERROR_TIMEOUT, false},
-        {"bad checksum", [](kplsim::KeypanelModel& m) { m.BadChecksum(1); }, 0, ERROR_CRC, false},
-        {"short", [](kplsim::KeypanelModel& m) { m.ShortReply(1); }, 0, ERROR_INVALID_DATA, false},
-        {"wrong id", [](kplsim::KeypanelModel& m) { m.WrongId(0x90, 1); }, 0x90, 0, false},
-        {"stray bytes", [](kplsim::KeypanelModel& m) { m.SendGarbage({0x41, 0x42, 0x43, 0x44}); }, 0x92,
-         ERROR_INVALID_DATA, false},
-        {"node bits", [](kplsim::KeypanelModel& m) { m.NodeBits(1); }, 0xEE, ERROR_TIMEOUT, true},
-    };
-    for (const auto& c : cases) {
-        SetCommResult(0);
-        c.inject(model);
-        BYTE id = Exchange(CommandKeys);
-        DWORD lastError = 0;
-        DWORD failed = QueryCommError(&lastError);
-        EXPECT_EQ(id, c.id) << c.what;
-        EXPECT_EQ(id == 0xEE ? GetLastError() : c.error == 0 ? 0 : lastError, c.error) << c.what;
-        EXPECT_EQ(failed != 0, c.failed) << c.what;
-        // The next good frame clears whatever was raised.
-        ASSERT_EQ(Exchange(CommandKeys), ResponseKeys) << c.what;
-        EXPECT_EQ(QueryCommError(&lastError), 0u) << c.what;
-    }
-}
-
-TEST_F(ModelLine, LateRepliesArriveLate)
-{
-    ASSERT_TRUE(Open(300));
-    // A reply later than the response time-out is read as the answer to
-    // the next request, as on a real line where nothing is purged.
-    model.SetReplyDelay(450);
-    EXPECT_EQ(Exchange(CommandKeys), 0xEE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
-    model.SetReplyDelay(0);
-    EXPECT_TRUE(kpltest::WaitUntil([&] { return model.TotalRequests() >= 1; }));
-    ASSERT_EQ(Exchange(CommandLeds, Bytes(32, 0)), ResponseKeys) << "the delayed KEYS answer";
-    ASSERT_EQ(Exchange(CommandKeys), ResponseLeds) << "then the LEDS answer";
 }
 
 }  // namespace

@@ -31,66 +31,74 @@ protected:
                            "\"ServiceUnitDir\"=\"" + dir.File("units") + "\"\r\n"
                            "\"RuntimeDir\"=\"" + dir.File("run") + "\"\r\n");
     }
-    kpltest::ProcessResult Run(std::vector<std::string> args)
+    kpltest::ProcessResult Run(std::vector<std::string> args, const std::string& exe = KPL_SERVICE_EXE)
     {
-        args.insert(args.begin(), KPL_SERVICE_EXE);
+        args.insert(args.begin(), exe);
         return kpltest::RunProcess(args, {{"KPL_REGISTRY", dir.File("registry.reg")}});
     }
-    std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
+    // A copy of the executable in `folder` under the test's directory.
+    std::string CopyAt(const std::string& folder)
+    {
+        std::filesystem::create_directories(dir.File(folder));
+        const std::string exe = dir.File(folder + "/VkKplSvc");
+        std::filesystem::copy_file(KPL_SERVICE_EXE, exe);
+        return exe;
+    }
+    std::string Unit() { return kpltest::ReadFile(dir.File("units/kpl.service")); }
 };
 
-TEST_F(CommandLine, UnrecognisedWordsPrintUsageAndCallTheDispatcher)
+TEST_F(CommandLine, WordsInAnyCaseWithEitherPrefixAndUsageForTheRest)
 {
-    const std::vector<std::vector<std::string>> lines = {
-        {}, {"remove"}, {"-rem"}, {"-installx"}, {"--install"}, {"-"}, {"debug"}, {"+debug"}, {"-de bug"}};
-    for (const auto& args : lines) {
-        auto result = Run(args);
-        EXPECT_EQ(result.exitStatus, 0);
-        EXPECT_EQ(result.output, Usage) << (args.empty() ? "(none)" : args[0]);
-    }
-    // From a console the dispatcher cannot connect, every time.
-    std::string events = Events(), once = "Error 0xC0000015 Start service failed: The service process could not "
-                                          "connect to the service controller.\n";
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = events.find(once, at)) != std::string::npos; at += once.size())
-        ++count;
-    EXPECT_EQ(count, lines.size()) << events;
-}
-
-TEST_F(CommandLine, InstallAndRemoveInAnyCaseWithEitherPrefix)
-{
-    struct Step { std::vector<std::string> args; std::string output; } steps[] = {
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+    } steps[] = {
+        {{}, Usage}, {{"remove"}, Usage}, {{"-rem"}, Usage}, {{"-installx"}, Usage}, {{"--install"}, Usage},
+        {{"-"}, Usage}, {{"debug"}, Usage}, {{"+debug"}, Usage}, {{"-de bug"}, Usage},
         {{"-install"}, "Keypanel Service installed.\n"},
         {{"/INSTALL"}, "CreateService failed - The specified service already exists. (0x431)\n"},
         {{"/REMOVE"}, "Keypanel Service removed.\n"},
-        {{"-Remove"},
-         "OpenService failed - The specified service does not exist as an installed service. (0x424)\n"},
+        {{"-Remove"}, "OpenService failed - The specified service does not exist as an installed service. (0x424)\n"},
         {{"/iNsTaLl", "extra"}, "Keypanel Service installed.\n"},
     };
+    std::size_t usages = 0;
     for (const auto& step : steps) {
         auto result = Run(step.args);
         EXPECT_EQ(result.exitStatus, 0);
-        EXPECT_EQ(result.output, step.output) << step.args[0];
+        EXPECT_EQ(result.output, step.output) << (step.args.empty() ? "(none)" : step.args[0]);
+        usages += step.output == Usage;
     }
-    EXPECT_TRUE(std::filesystem::exists(dir.File("units/kpl.service")));
-    // Installation and removal speak to the console only.
-    EXPECT_EQ(Events(), "");
+    // From a console the dispatcher cannot connect, each time; installation
+    // and removal speak to the console only.
+    const std::string events = kpltest::ReadFile(dir.File("events.log"));
+    const std::string once = "Error 0xC0000015 Start service failed: The service process could not connect to "
+                             "the service controller.\n";
+    std::size_t count = 0, lines = 0;
+    for (std::size_t at = 0; (at = events.find(once, at)) != std::string::npos; at += once.size())
+        ++count;
+    for (char c : events)
+        lines += c == '\n';
+    EXPECT_EQ(count, usages) << events;
+    EXPECT_EQ(lines, usages) << events;
 }
 
-TEST_F(CommandLine, DebugRunsTheServiceOnTheConsole)
+TEST_F(CommandLine, InstallationRegistersOnlyAPathThatNamesItsExecutable)
 {
-    auto result = Run({"-DEBUG", "more", "words"});
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output.rfind("Debugging Keypanel Service.\n", 0), 0u) << result.output;
-    EXPECT_EQ(Events(), "");
-}
+    // Unquoted, a path with a blank would let the system start another program.
+    const std::string blank = CopyAt("with blank");
+    EXPECT_EQ(Run({"-install"}, blank).output, "Keypanel Service installed.\n");
+    EXPECT_NE(Unit().find("\nExecStart=\"" + blank + "\"\n"), std::string::npos) << Unit();
+    EXPECT_EQ(Run({"-remove"}).output, "Keypanel Service removed.\n");
 
-TEST_F(CommandLine, WithoutAnAdministratorsRightsInstallationIsRefused)
-{
+    // A path cut to 512 bytes would register another program.
+    const std::string longer = CopyAt(std::string(200, 'd') + "/" + std::string(200, 'd') + "/" + std::string(100, 'd'));
+    ASSERT_GE(longer.size(), 512u);
+    auto result = Run({"-install"}, longer);
+    EXPECT_EQ(result.output.rfind("Unable to install Keypanel Service - ", 0), 0u) << result.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("units/kpl.service")));
+
     chmod(dir.File("units").c_str(), 0555);
-    auto result = Run({"-install"});
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.output, "OpenSCManager failed - Access is denied. (0x5)\n");
+    EXPECT_EQ(Run({"-install"}).output, "OpenSCManager failed - Access is denied. (0x5)\n");
     EXPECT_FALSE(std::filesystem::exists(dir.File("units/kpl.service")));
     chmod(dir.File("units").c_str(), 0755);
 }

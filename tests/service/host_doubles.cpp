@@ -43,12 +43,6 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
     return TRUE;
 }
 
-BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*)
-{
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return FALSE;
-}
-
 bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE parity, BYTE stopBits, DWORD, DWORD,
                   DWORD responseTimeout, DWORD, DWORD)
 {

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
-
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -46,6 +46,7 @@ protected:
     {
         doubles::Reset();
         DebugMode = 0;
+        ErrorEventCount = 1;
         NextCheckPoint = 1;
         kpltest::WriteFile(dir.File("registry.reg"),
                            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
@@ -55,6 +56,7 @@ protected:
                            "\"PortName\"=\"COM7\"\r\n"
                            "\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n\"ResponseTimeout\"=dword:000000fa\r\n");
     }
+    void TearDown() override { ErrorEventCount = 1; }
     std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
 };
 
@@ -70,9 +72,6 @@ TEST_F(ServiceLife, StatusReportsAndEngineCalls)
         std::vector<Report> reports;
         std::vector<std::string> calls;
     } cases[] = {
-        {"start, run, stop", false, false, false,
-         {{Start, 0, 0, 1, 3000}, {Running, 1, 0, 0, 0}, {Stopping, 1, 0, 2, 0}, {Stopped, 1, 0, 0, 0}},
-         {start, "RunPollLoop", "StopPolling"}},
         // An interrogation while starting takes the next check point.
         {"interrogated", true, false, false,
          {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0}, {Running, 1, 0, 0, 0}, {Running, 1, 0, 0, 0},
@@ -154,26 +153,22 @@ TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
     EXPECT_EQ(stale, 0) << "of 300 trials";
 }
 
-TEST_F(ServiceLife, StartRestartsTheErrorThrottle)
+// Events in service mode as the Linux build's event log file shows them.
+TEST_F(ServiceLife, EventLogFileHasOneLinePerEventWithTypeIdTextAndData)
 {
-    ErrorEventCount = 150;
-    doubles::State().duringStart = [] { LogError(MSG_OPEN_DRIVER_FAILED, ERROR_FILE_NOT_FOUND, nullptr); };
-    doubles::State().startSucceeds = false;
-    ServiceEntry(0, nullptr);
-    EXPECT_NE(Events().find("0xC0000001 Open of Panel Gateway failed"), std::string::npos) << Events();
-    EXPECT_EQ(ErrorEventCount.load(), 2);
-    ErrorEventCount = 1;
-}
-
-TEST_F(ServiceLife, DebugModeReportsNothingAndStillRuns)
-{
-    DebugMode = 1;
-    EXPECT_TRUE(SetStatus(SERVICE_RUNNING, 0, 0));
-    RunService(0, nullptr);
-    DebugMode = 0;
-    EXPECT_TRUE(doubles::State().reports.empty());
-    std::vector<std::string> calls = {"StartPolling COM7 9600 820 250", "RunPollLoop", "StopPolling"};
-    EXPECT_EQ(doubles::State().calls, calls);
+    LogError(MSG_OPEN_PORT_FAILED, ERROR_ACCESS_DENIED, "COM3");
+    LogError(MSG_CONSOLE_TEXT, ERROR_ACCESS_DENIED, "console only");
+    LogEvent(MSG_KEYPANEL_VERSION, 0, "01.23", "TKP10KEY", 9);
+    LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, "\x90", 1);
+    LogError(MSG_CONSOLE_TEXT, 0, "console only");
+    LogError(MSG_SERVICE_STARTED, 0, nullptr);
+    const char* stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+    std::string expected = std::string(stamp) +
+                           R"(Error 0xC0000009 Open of Keypanel port COM3 failed: Access is denied\. Check if port is available and not used by another application\.\n)" +
+                           stamp + R"(Information 0x4000001A Keypanel version 01\.23 found \(the type is the event data\)\. data=54 4B 50 31 30 4B 45 59 00\n)" +
+                           stamp + R"(Warning 0x8000000F Unexpected Keypanel response received \(the response ID is the event data\)\. data=90\n)" +
+                           stamp + R"(Information 0x40000012 The Keypanel Service has started successfully\.\n)";
+    EXPECT_TRUE(std::regex_match(Events(), std::regex(expected))) << Events();
 }
 
 TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
