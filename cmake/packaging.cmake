@@ -8,6 +8,7 @@ set(CPACK_PACKAGE_VENDOR Velkor)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Keypanel service: the keys and LEDs of a serial keypad controller as a keyboard's")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_STRIP_FILES ON)
 file(GLOB examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/examples/*)
 
 if(KPL_WINDOWS)
