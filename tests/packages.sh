@@ -19,10 +19,10 @@ check_deb() {
   dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || fail "$deb: no dependency on libsystemd0"
   local outside; outside=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -vE '^\./(usr/|$)')
   [ -z "$outside" ] || fail "$deb: files outside /usr: $outside"
-  local simulated; simulated=$(apt-get install -s "$deb" 2>&1)
+  local simulated; simulated=$(timeout 120 apt-get install -s "$deb" 2>&1)
   grep -q '^Inst keypanel ' <<<"$simulated" || fail "apt would not install $deb: $(tail -n 5 <<<"$simulated")"
 
-  local root=$WORK/root dpkg_=(dpkg --root="$WORK/root" --log=/dev/null)
+  local root=$WORK/root dpkg_=(timeout 60 dpkg --root="$WORK/root" --log=/dev/null)
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
   touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
   # The libraries come from this system, not from the empty root.
