@@ -166,7 +166,7 @@ void SendKeySequenceMakeAndBreak(benchmark::State& state)
 }
 BENCHMARK(SendKeySequenceMakeAndBreak);
 
-// Collects the results; main prints them as table rows.
+// Collects every repetition; main prints min / median / max of each as a row.
 class Collector : public benchmark::BenchmarkReporter {
 public:
     bool ReportContext(const Context&) override { return true; }
@@ -178,11 +178,16 @@ public:
                 std::fprintf(stderr, "%s: %s\n", run.benchmark_name().c_str(), run.error_message.c_str());
                 continue;
             }
+            if (run.run_type != Run::RT_Iteration)
+                continue;
             // Time units are nanoseconds unless a benchmark asks otherwise.
-            nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime();
+            auto& times = nanoseconds[run.run_name.function_name];
+            times.push_back(run.GetAdjustedRealTime());
+            if (static_cast<long>(times.size()) == run.repetitions)
+                kplbench::Progress("%s: %zu runs", run.run_name.function_name.c_str(), times.size());
         }
     }
-    std::map<std::string, double> nanoseconds;
+    std::map<std::string, std::vector<double>> nanoseconds;
     bool failed = false;
 };
 
@@ -206,14 +211,23 @@ int main(int argc, char** argv)
         {"KeysExchangeOverPty", "SendRequest + ReadResponse over a pty (syscalls included)", 1},
         {"SendKeySequenceMakeAndBreak", "SendKeySequence, per record (journal line included)", 2},
     };
-    std::printf("| operation | ns |\n|---|---:|\n");
+    kplbench::SpreadNotes notes;
+    std::printf("| operation | runs | min / median / max |\n|---|---:|---:|\n");
     for (const Row& row : rows) {
         auto found = collector.nanoseconds.find(row.name);
-        if (found == collector.nanoseconds.end())
-            std::printf("| %s | failed |\n", row.what);
-        else
-            std::printf("| %s | %.0f |\n", row.what, found->second / row.divisor);
+        if (found == collector.nanoseconds.end()) {
+            std::printf("| %s | 0 | failed |\n", row.what);
+            collector.failed = true;
+            continue;
+        }
+        std::vector<double> perOperation;
+        for (double time : found->second)
+            perOperation.push_back(time / row.divisor);
+        const kplbench::Spread spread = kplbench::SpreadOf(perOperation);
+        notes.Check(row.what, spread);
+        std::printf("| %s | %zu | %s |\n", row.what, perOperation.size(), kplbench::Durations(spread).c_str());
     }
+    std::fputs(notes.Text().c_str(), stdout);
     benchmark::Shutdown();
     return collector.failed ? 1 : 0;
 }

@@ -1,7 +1,9 @@
 // Heap allocations of the running engine: the whole polling engine in this
 // process against the Keypanel model on a pty and the driver model, with a
 // counting allocator, over idle poll ticks and over key-output ticks with a
-// key held and repeating. Prints one markdown table row.
+// key held and repeating, in several runs of the engine.
+//   engine_allocations [--runs N]
+// Prints one markdown table row: min / median / max over the runs.
 #include "bench/bench_support.h"
 #include "tests/support/counting_allocator.h"
 #include "keyboard/keyboard.h"
@@ -9,16 +11,20 @@
 #include "polling/polling.h"
 #include "sim/keypanel_line.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 constexpr double KeyCycleMs = 40;  // key output cycle at keyboard speed 31
-constexpr std::uint64_t WindowPolls = 200;
+constexpr std::uint64_t WindowPolls = 100;
 
 struct Window {
     long allocations = 0;
@@ -27,9 +33,9 @@ struct Window {
     std::size_t journalBytes = 0;
 };
 
-}  // namespace
-
-int main()
+// One run of the engine: a window of idle poll ticks, then one with a key
+// held and repeating.
+bool MeasureRun(Window& idle, Window& held)
 {
     kplbench::TempDir dir;
     kplsim::KeypanelModel model;
@@ -37,7 +43,7 @@ int main()
     std::string error;
     if (!line.OpenPty(error)) {
         std::fprintf(stderr, "engine_allocations: %s\n", error.c_str());
-        return 1;
+        return false;
     }
     kplbench::WriteWholeFile(dir.File("machine.reg"), kplbench::MachineRegistry(dir, line.Path()));
     setenv("KPL_REGISTRY", dir.File("machine.reg").c_str(), 1);
@@ -49,7 +55,6 @@ int main()
         line.Serve(model, [](const kplsim::Exchange&) {}, serveError);
     });
 
-    Window idle, held;
     bool ok = true;
     std::thread controller([&] {
         kpltest::ExcludeThreadFromAllocationCount();
@@ -86,15 +91,43 @@ int main()
     line.Stop();
     server.join();
     unsetenv("KPL_REGISTRY");
+    ResetSimulatedUser();  // closes the key journal before the directory goes
 
     if (!ok || held.journalBytes == 0) {
         std::fprintf(stderr, "engine_allocations: the engine did not poll or the key did not repeat\n");
-        return 1;
+        return false;
     }
-    const double keyTicks = held.milliseconds / KeyCycleMs;
-    std::printf("| %.2f (%ld in %llu ticks) | %.2f (%ld in ~%.0f ticks, key repeating) |\n",
-                static_cast<double>(idle.allocations) / static_cast<double>(idle.polls), idle.allocations,
-                static_cast<unsigned long long>(idle.polls), static_cast<double>(held.allocations) / keyTicks,
-                held.allocations, keyTicks);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = 3;
+    if (argc == 3 && std::strcmp(argv[1], "--runs") == 0)
+        runs = std::max(1, std::atoi(argv[2]));
+    std::vector<double> perPoll, perKeyTick;
+    long idleAllocations = 0, heldAllocations = 0;
+    std::uint64_t polls = 0;
+    double keyTicks = 0;
+    for (int run = 1; run <= runs; ++run) {
+        Window idle, held;
+        if (!MeasureRun(idle, held))
+            return 1;
+        const double ticks = held.milliseconds / KeyCycleMs;
+        perPoll.push_back(static_cast<double>(idle.allocations) / static_cast<double>(idle.polls));
+        perKeyTick.push_back(static_cast<double>(held.allocations) / ticks);
+        idleAllocations += idle.allocations;
+        heldAllocations += held.allocations;
+        polls += idle.polls;
+        keyTicks += ticks;
+        kplbench::Progress("run %d of %d: %ld allocations in %llu poll ticks, %ld in ~%.0f key output ticks", run, runs,
+                           idle.allocations, static_cast<unsigned long long>(idle.polls), held.allocations, ticks);
+    }
+    std::printf("| %s (%ld in %llu ticks) | %s (%ld in ~%.0f ticks, key repeating) |\n",
+                kplbench::Cells(kplbench::SpreadOf(perPoll), 2).c_str(), idleAllocations,
+                static_cast<unsigned long long>(polls), kplbench::Cells(kplbench::SpreadOf(perKeyTick), 2).c_str(),
+                heldAllocations, keyTicks);
     return 0;
 }

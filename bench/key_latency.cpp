@@ -1,9 +1,11 @@
 // Key latency of the real service: VkKplSvc -debug against the Keypanel
 // model served on a pty from this process. Each press is timed from
 // Press() on the model to the time stamp of its key journal line. With
-// --idle it measures the idle service instead.
-//   key_latency [--presses N] [--baud N] [--idle SECONDS]
-// Prints one markdown table row on standard output.
+// --idle it measures the idle service instead. Every run starts a service
+// of its own; the row gives min / median / max over the runs.
+//   key_latency [--runs N] [--presses N] [--baud N] [--samples FILE] [--idle SECONDS]
+// Prints one markdown table row on standard output, notes under it, and
+// with --samples every latency (ms) of every run, one a line, to FILE.
 #include "bench/bench_support.h"
 #include "sim/keypanel_line.h"
 #include "sim/keypanel_model.h"
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -229,113 +232,218 @@ int CountFds(int pid)
     return count;
 }
 
+struct Options {
+    int runs = 3;
+    int presses = 200;
+    unsigned long baud = 0;  // 0: the configured default
+    int idleSeconds = 0;
+    std::string samples;
+};
+
+// One service against a Keypanel model of its own, in a directory of its own.
+class Rig {
+public:
+    explicit Rig(const Options& options)
+    {
+        std::string error;
+        if (!line_.OpenPty(error)) {
+            std::fprintf(stderr, "key_latency: %s\n", error.c_str());
+            return;
+        }
+        server_ = std::thread([this] {
+            std::string serveError;
+            line_.Serve(model_, [](const kplsim::Exchange&) {}, serveError);
+        });
+        std::string more;
+        if (options.baud != 0) {
+            char value[80];
+            std::snprintf(value, sizeof value, "\"BaudRate\"=dword:%08lx\r\n", options.baud);
+            more = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n" + std::string(value);
+        }
+        kplbench::WriteWholeFile(dir_.File("machine.reg"), kplbench::MachineRegistry(dir_, line_.Path(), more));
+        journal_ = std::make_unique<JournalWatch>(dir_);
+        service_ = std::make_unique<Service>(dir_.File("machine.reg"), dir_.File("service.out"));
+        polling_ = model_.WaitForRequests(10, 20000);
+        if (!polling_)
+            std::fprintf(stderr, "key_latency: the service did not start polling\n%s",
+                         kplbench::ReadWholeFile(dir_.File("service.out")).c_str());
+    }
+    ~Rig()
+    {
+        service_.reset();
+        line_.Stop();
+        if (server_.joinable())
+            server_.join();
+    }
+    bool Polling() const { return polling_; }
+    kplsim::KeypanelModel& Model() { return model_; }
+    JournalWatch& Journal() { return *journal_; }
+    int ServicePid() const { return service_->Pid(); }
+    // Ctrl-C to the service; false unless it ended with 0.
+    bool Stop()
+    {
+        const int exit = service_->Stop();
+        if (exit != 0)
+            std::fprintf(stderr, "key_latency: the service ended with %d\n", exit);
+        return exit == 0;
+    }
+
+private:
+    kplbench::TempDir dir_;
+    kplsim::KeypanelModel model_;
+    kplsim::KeypanelLine line_;
+    std::thread server_;
+    std::unique_ptr<JournalWatch> journal_;
+    std::unique_ptr<Service> service_;
+    bool polling_ = false;
+};
+
+// Press to journal line of `presses` keys, ms; empty when one went missing.
+std::vector<double> MeasureLatencies(Rig& rig, int presses, int run, const char* label)
+{
+    std::vector<double> latencies;
+    std::mt19937 random(12345 + static_cast<unsigned>(run));
+    std::uniform_int_distribution<int> phase(0, 49);
+    for (int i = 0; i < presses; ++i) {
+        // A random start so that presses fall on every phase of the two timers.
+        std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+        const int key = i % 26;
+        const unsigned vk = 'A' + static_cast<unsigned>(key);
+        JournalLine down{}, up{};
+        const double pressed = NowMs();
+        rig.Model().Press(key);
+        bool ok = rig.Journal().Next(vk, false, down);
+        rig.Model().Release(key);
+        ok = ok && rig.Journal().Next(vk, true, up);
+        if (!ok) {
+            std::fprintf(stderr, "key_latency: press %d of key %d did not reach the journal\n", i, key);
+            return {};
+        }
+        latencies.push_back(down.stampMs - pressed);
+        if ((i + 1) % 50 == 0 && i + 1 < presses)
+            kplbench::Progress("%s: %d of %d presses", label, i + 1, presses);
+    }
+    return latencies;
+}
+
+double Percentile(std::vector<double> values, double share)
+{
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(std::ceil(share * static_cast<double>(values.size()))) - 1];
+}
+
+struct IdleFigures {
+    double cpuMsPerSecond;
+    double wakeUpsPerSecond;
+    double residentKiB;
+    double fds;
+};
+
+IdleFigures MeasureIdle(int pid, int seconds)
+{
+    // Let start-up settle before the window opens.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto before = ReadCounters(pid);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto after = ReadCounters(pid);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    IdleFigures figures;
+    // schedstat counts nanoseconds; the clock-tick figure is the fallback.
+    figures.cpuMsPerSecond = after.runNanoseconds > 0
+                                 ? (after.runNanoseconds - before.runNanoseconds) / 1e6 / elapsed
+                                 : (after.cpuSeconds - before.cpuSeconds) * 1000.0 / elapsed;
+    figures.wakeUpsPerSecond = static_cast<double>(after.switches - before.switches) / elapsed;
+    figures.residentKiB = static_cast<double>(StatusField("/proc/" + std::to_string(pid) + "/status", "VmRSS"));
+    figures.fds = CountFds(pid);
+    return figures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int presses = 200;
-    unsigned long baud = 0;  // 0: the configured default
-    int idleSeconds = 0;
+    Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
-        if (option == "--presses")
-            presses = std::atoi(argv[i + 1]);
+        if (option == "--runs")
+            options.runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--presses")
+            options.presses = std::atoi(argv[i + 1]);
         else if (option == "--baud")
-            baud = std::strtoul(argv[i + 1], nullptr, 10);
+            options.baud = std::strtoul(argv[i + 1], nullptr, 10);
         else if (option == "--idle")
-            idleSeconds = std::atoi(argv[i + 1]);
+            options.idleSeconds = std::atoi(argv[i + 1]);
+        else if (option == "--samples")
+            options.samples = argv[i + 1];
+    }
+    const double lineSpeed = options.baud != 0 ? static_cast<double>(options.baud) : 19200.0;
+    const double bound = PollPeriodMs + KeyCycleMs + ExchangeBits * 1000.0 / lineSpeed;
+
+    std::vector<double> medians, p99s, maxima, all;
+    std::vector<IdleFigures> idle;
+    for (int run = 1; run <= options.runs; ++run) {
+        char label[64];
+        std::snprintf(label, sizeof label, "run %d of %d", run, options.runs);
+        Rig rig(options);
+        if (!rig.Polling())
+            return 1;
+        if (options.presses > 0) {
+            std::vector<double> latencies = MeasureLatencies(rig, options.presses, run, label);
+            if (latencies.empty())
+                return 1;
+            const kplbench::Spread spread = kplbench::SpreadOf(latencies);
+            medians.push_back(spread.median);
+            p99s.push_back(Percentile(latencies, 0.99));
+            maxima.push_back(spread.max);
+            all.insert(all.end(), latencies.begin(), latencies.end());
+            kplbench::Progress("%s: median %.1f ms, p99 %.1f ms", label, spread.median, p99s.back());
+        }
+        if (options.idleSeconds > 0) {
+            idle.push_back(MeasureIdle(rig.ServicePid(), options.idleSeconds));
+            kplbench::Progress("%s: %.2f ms CPU and %.1f wake-ups a second", label, idle.back().cpuMsPerSecond,
+                               idle.back().wakeUpsPerSecond);
+        }
+        if (!rig.Stop())
+            return 1;
     }
 
-    kplbench::TempDir dir;
-    kplsim::KeypanelModel model;
-    kplsim::KeypanelLine line;
-    std::string error;
-    if (!line.OpenPty(error)) {
-        std::fprintf(stderr, "key_latency: %s\n", error.c_str());
-        return 1;
-    }
-    std::thread server([&] {
-        std::string serveError;
-        line.Serve(model, [](const kplsim::Exchange&) {}, serveError);
-    });
-    std::string more;
-    if (baud != 0) {
-        char value[80];
-        std::snprintf(value, sizeof value, "\"BaudRate\"=dword:%08lx\r\n", baud);
-        more = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n" + std::string(value);
-    }
-    kplbench::WriteWholeFile(dir.File("machine.reg"), kplbench::MachineRegistry(dir, line.Path(), more));
-
-    int status = 0;
-    {
-        JournalWatch journal(dir);
-        Service service(dir.File("machine.reg"), dir.File("service.out"));
-        if (!model.WaitForRequests(10, 20000)) {
-            std::fprintf(stderr, "key_latency: the service did not start polling\n%s",
-                         kplbench::ReadWholeFile(dir.File("service.out")).c_str());
-            status = 1;
-        }
-
-        std::vector<double> latencies;
-        std::mt19937 random(12345);
-        std::uniform_int_distribution<int> phase(0, 49);
-        for (int i = 0; status == 0 && i < presses; ++i) {
-            // A random start so that presses fall on every phase of the two timers.
-            std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
-            const int key = i % 26;
-            const unsigned vk = 'A' + static_cast<unsigned>(key);
-            JournalLine down{}, up{};
-            const double pressed = NowMs();
-            model.Press(key);
-            bool ok = journal.Next(vk, false, down);
-            model.Release(key);
-            ok = ok && journal.Next(vk, true, up);
-            if (!ok) {
-                std::fprintf(stderr, "key_latency: press %d of key %d did not reach the journal\n", i, key);
-                status = 1;
-                break;
-            }
-            latencies.push_back(down.stampMs - pressed);
-        }
-
-        if (status == 0 && presses > 0) {
-            std::sort(latencies.begin(), latencies.end());
-            const std::size_t n = latencies.size();
-            const double median = n % 2 ? latencies[n / 2] : (latencies[n / 2 - 1] + latencies[n / 2]) / 2;
-            const double p99 = latencies[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1];
-            const double lineSpeed = baud != 0 ? static_cast<double>(baud) : 19200.0;
-            const double bound = PollPeriodMs + KeyCycleMs + ExchangeBits * 1000.0 / lineSpeed;
-            std::printf("| %.0f%s | %zu | %.1f | %.1f | %.1f | %.1f | %.2f |\n", lineSpeed,
-                        baud != 0 ? "" : " (default)", n, median, p99, latencies.back(), bound, p99 / bound);
-        }
-
-        if (status == 0 && idleSeconds > 0) {
-            // Let start-up settle before the window opens.
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            const auto before = ReadCounters(service.Pid());
-            const auto start = std::chrono::steady_clock::now();
-            std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-            const auto after = ReadCounters(service.Pid());
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const std::string statusFile = "/proc/" + std::to_string(service.Pid()) + "/status";
-            const long rss = StatusField(statusFile, "VmRSS");
-            const int fds = CountFds(service.Pid());
-            char precise[48] = "";
-            if (after.runNanoseconds > 0)
-                std::snprintf(precise, sizeof precise, " (%.2f by schedstat)",
-                              (after.runNanoseconds - before.runNanoseconds) / 1e6 / seconds);
-            std::printf("| %.0f s | %.1f%s | %.1f | %ld | %d |\n", seconds,
-                        (after.cpuSeconds - before.cpuSeconds) * 1000.0 / seconds, precise,
-                        static_cast<double>(after.switches - before.switches) / seconds, rss, fds);
-        }
-
-        const int exit = service.Stop();
-        if (exit != 0) {
-            std::fprintf(stderr, "key_latency: the service ended with %d\n", exit);
-            status = 1;
+    kplbench::SpreadNotes notes;
+    if (options.presses > 0) {
+        const auto median = kplbench::SpreadOf(medians), p99 = kplbench::SpreadOf(p99s), max = kplbench::SpreadOf(maxima);
+        char speed[32];
+        std::snprintf(speed, sizeof speed, "%.0f%s", lineSpeed, options.baud != 0 ? "" : " (default)");
+        notes.Check(std::string(speed) + " baud, median", median);
+        notes.Check(std::string(speed) + " baud, p99", p99);
+        notes.Check(std::string(speed) + " baud, max", max);
+        std::printf("| %s | %d × %d | %s | %s | %s | %.1f | %.2f |\n", speed, options.runs, options.presses,
+                    kplbench::Cells(median, 1).c_str(), kplbench::Cells(p99, 1).c_str(),
+                    kplbench::Cells(max, 1).c_str(), bound, p99.max / bound);
+        if (!options.samples.empty()) {
+            char header[96];
+            std::snprintf(header, sizeof header, "# %s baud; bound %.1f\n", speed, bound);
+            std::string text = header;
+            for (double latency : all)
+                text += std::to_string(latency) + "\n";
+            kplbench::WriteWholeFile(options.samples, text);
         }
     }
-    line.Stop();
-    server.join();
-    return status;
+    if (!idle.empty()) {
+        auto column = [&](double IdleFigures::*field) {
+            std::vector<double> values;
+            for (const IdleFigures& figures : idle)
+                values.push_back(figures.*field);
+            return kplbench::SpreadOf(values);
+        };
+        const auto cpu = column(&IdleFigures::cpuMsPerSecond), wakeUps = column(&IdleFigures::wakeUpsPerSecond),
+                   resident = column(&IdleFigures::residentKiB), fds = column(&IdleFigures::fds);
+        notes.Check("CPU", cpu);
+        notes.Check("wake-ups", wakeUps);
+        notes.Check("resident memory", resident);
+        std::printf("| %d × %d s | %s | %s | %s | %s |\n", options.runs, options.idleSeconds,
+                    kplbench::Cells(cpu, 2).c_str(), kplbench::Cells(wakeUps, 1).c_str(),
+                    kplbench::Cells(resident, 0).c_str(), kplbench::Cells(fds, 0).c_str());
+    }
+    std::fputs(notes.Text().c_str(), stdout);
+    return 0;
 }

@@ -26,6 +26,7 @@ KPLSIM=$BUILD/tools/kplsim
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/kpl-demo.XXXXXX")
 SERVICE_PID=""
 KPLSIM_PID=""
+READERS=()
 
 if [ -t 1 ]; then BOLD=$'\e[1m'; DIM=$'\e[2m'; CYAN=$'\e[36m'; OFF=$'\e[0m'; else BOLD=""; DIM=""; CYAN=""; OFF=""; fi
 
@@ -39,20 +40,40 @@ wait_gone() {
   ! kill -0 "$pid" 2>/dev/null
 }
 
+# stop PID SIGNAL TENTHS: the signal, a bounded wait, then SIGKILL; false
+# when it took the SIGKILL.
+stop() {
+  local pid=$1
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill "-$2" "$pid" 2>/dev/null
+  wait_gone "$pid" "$3" && return 0
+  kill -KILL "$pid" 2>/dev/null
+  return 1
+}
+
+# Only reached with something still running when the demo itself failed.
 cleanup() {
+  trap '' INT TERM HUP
+  [ -n "$SERVICE_PID" ] && stop "$SERVICE_PID" INT 30
+  [ -n "$KPLSIM_PID" ] && stop "$KPLSIM_PID" TERM 30
   exec 3>&- 2>/dev/null
-  for pid in $SERVICE_PID $KPLSIM_PID; do
-    if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" 2>/dev/null
-      wait_gone "$pid" 30 || kill -KILL "$pid" 2>/dev/null
-    fi
-  done
-  wait 2>/dev/null
+  for pid in "${READERS[@]}"; do stop "$pid" TERM 10; done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
-trap 'INTERRUPTED=1' INT TERM
+# Ctrl-C reaches the whole foreground group: this script and its short-lived
+# helpers. The service and kplsim run in sessions of their own and are
+# stopped by the script, in order; the readers of their output ignore it.
 INTERRUPTED=0
+trap 'INTERRUPTED=1' INT TERM HUP
+
+# read_output FIFO FILE PREFIX SUFFIX: copies what a program writes to FILE
+# and, prefixed, to the terminal, until the program ends.
+read_output() {
+  mkfifo "$1" || exit 1
+  ( trap '' INT; exec sed -u -e "w $2" -e "s/^/$3/;s/\$/$4/" <"$1" ) &
+  READERS+=("$!")
+}
 
 for program in "$SERVICE" "$KPLSIM"; do
   [ -x "$program" ] || { echo "demo: $program is missing; build the linux preset first" >&2; exit 1; }
@@ -61,19 +82,23 @@ done
 echo "${BOLD}== Keypanel service demo${OFF} (files in $TMP)"
 
 # The simulated Keypanel, or the real one.
+PORT_PATH=$PORT
 if [ -z "$PORT" ]; then
   mkfifo "$TMP/script"
-  # setsid: a Ctrl-C at the terminal reaches this script only, which stops
-  # the service first and the panel after it.
-  setsid "$KPLSIM" --script "$TMP/script" --counts > >(tee "$TMP/kplsim.out" | sed -u "s/^/${CYAN}  kplsim  | /;s/\$/${OFF}/") 2>&1 &
+  # Read and write: opening a FIFO this way does not wait for kplsim.
+  exec 3<>"$TMP/script"
+  read_output "$TMP/kplsim.pipe" "$TMP/kplsim.out" "${CYAN}  kplsim  | " "${OFF}"
+  setsid "$KPLSIM" --script "$TMP/script" --counts >"$TMP/kplsim.pipe" 2>&1 &
   KPLSIM_PID=$!
-  exec 3>"$TMP/script"
-  for _ in $(seq 100); do [ -s "$TMP/kplsim.out" ] && break; sleep 0.05; done
-  PORT_PATH=$(head -n 1 "$TMP/kplsim.out")
-  [ -n "$PORT_PATH" ] || { echo "demo: kplsim did not start" >&2; exit 1; }
-else
-  PORT_PATH=$PORT
-  [ -e "$PORT_PATH" ] || { echo "demo: $PORT_PATH does not exist" >&2; exit 1; }
+  for _ in $(seq 100); do
+    [ -s "$TMP/kplsim.out" ] || [ "$INTERRUPTED" -eq 1 ] || ! kill -0 "$KPLSIM_PID" 2>/dev/null && break
+    sleep 0.05
+  done
+  PORT_PATH=$(head -n 1 "$TMP/kplsim.out" 2>/dev/null)
+  [ -n "$PORT_PATH" ] || [ "$INTERRUPTED" -eq 1 ] || { echo "demo: kplsim did not start" >&2; exit 1; }
+elif [ ! -e "$PORT_PATH" ]; then
+  echo "demo: $PORT_PATH does not exist" >&2
+  exit 1
 fi
 
 # The simulated machine: COM3 is the panel's line, journal and event log
@@ -102,13 +127,16 @@ Windows Registry Editor Version 5.00
 [HKEY_CURRENT_USER\\Keyboard Layout\\Preload]
 "1"="00000409"
 REG
-echo "${DIM}  registry: $TMP/machine.reg, COM3 -> $PORT_PATH${OFF}"
 
 START=$(date +%s.%N)
-KPL_REGISTRY="$TMP/machine.reg" setsid "$SERVICE" -debug > >(tee "$TMP/service.out" | sed -u "s/^/  service | /") 2>&1 &
-SERVICE_PID=$!
+if [ "$INTERRUPTED" -eq 0 ]; then
+  echo "${DIM}  registry: $TMP/machine.reg, COM3 -> $PORT_PATH${OFF}"
+  read_output "$TMP/service.pipe" "$TMP/service.out" "  service | " ""
+  KPL_REGISTRY="$TMP/machine.reg" setsid "$SERVICE" -debug >"$TMP/service.pipe" 2>&1 &
+  SERVICE_PID=$!
+fi
 
-if [ -n "$KPLSIM_PID" ]; then
+if [ -n "$SERVICE_PID" ] && [ -n "$KPLSIM_PID" ]; then
   sed 's/^/ /' "$HERE/demo.kplsim" >&3
   # The script ends with "counts": its line says the keys are all typed.
   for _ in $(seq 600); do
@@ -118,7 +146,7 @@ if [ -n "$KPLSIM_PID" ]; then
     sleep 0.1
   done
 fi
-if [ "$KEEP" -eq 1 ] && [ "$INTERRUPTED" -eq 0 ] && kill -0 "$SERVICE_PID" 2>/dev/null; then
+if [ "$KEEP" -eq 1 ] && [ "$INTERRUPTED" -eq 0 ] && [ -n "$SERVICE_PID" ] && kill -0 "$SERVICE_PID" 2>/dev/null; then
   if [ -n "$KPLSIM_PID" ]; then
     echo "${BOLD}== running until Ctrl-C; kplsim commands typed here reach the panel (press K, release K, tap K)${OFF}"
     while [ "$INTERRUPTED" -eq 0 ] && kill -0 "$SERVICE_PID" 2>/dev/null; do
@@ -130,28 +158,35 @@ if [ "$KEEP" -eq 1 ] && [ "$INTERRUPTED" -eq 0 ] && kill -0 "$SERVICE_PID" 2>/de
   fi
 fi
 
+# From here on the demo ends by itself, and a further Ctrl-C changes nothing.
+trap '' INT
 # Clean stop: Ctrl-C to the service, which switches the LEDs off on its way
-# out; then the panel quits.
+# out while the panel still answers; then the panel, then the readers.
 STATUS=0
-if kill -0 "$SERVICE_PID" 2>/dev/null; then
-  kill -INT "$SERVICE_PID"
-  if ! wait_gone "$SERVICE_PID" 150; then
-    echo "demo: the service did not stop within 15 s" >&2
-    STATUS=1
-  fi
+if [ -n "$SERVICE_PID" ]; then
+  stop "$SERVICE_PID" INT 150 || { echo "demo: the service did not stop within 15 s" >&2; STATUS=1; }
+  wait "$SERVICE_PID"
+  SERVICE_STATUS=$?
+  SERVICE_PID=""
+  [ "$SERVICE_STATUS" -eq 0 ] || { echo "demo: the service ended with status $SERVICE_STATUS" >&2; STATUS=1; }
 fi
-wait "$SERVICE_PID"
-SERVICE_STATUS=$?
-SERVICE_PID=""
-[ "$SERVICE_STATUS" -eq 0 ] || { echo "demo: the service ended with status $SERVICE_STATUS" >&2; STATUS=1; }
 if [ -n "$KPLSIM_PID" ]; then
-  echo quit >&3
-  exec 3>&-
-  wait_gone "$KPLSIM_PID" 50 || { echo "demo: kplsim did not quit" >&2; STATUS=1; }
+  # Its script may be waiting for polls that no longer come: SIGTERM, not "quit".
+  stop "$KPLSIM_PID" TERM 50 || { echo "demo: kplsim did not quit" >&2; STATUS=1; }
   wait "$KPLSIM_PID" 2>/dev/null
   KPLSIM_PID=""
+  exec 3>&-
 fi
-sleep 0.2  # the output pipes drain
+# The readers end with the output they read.
+for pid in "${READERS[@]}"; do
+  wait_gone "$pid" 50 || { stop "$pid" TERM 10; STATUS=1; }
+  wait "$pid" 2>/dev/null
+done
+READERS=()
+if [ ! -e "$TMP/service.out" ]; then
+  echo "${BOLD}== demo stopped before the service started${OFF}"
+  exit "$STATUS"
+fi
 ELAPSED=$(awk -v s="$START" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
 
 # The summary: the key journal decoded (virtual key, Shift state), the LEDs
