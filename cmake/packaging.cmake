@@ -30,7 +30,7 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Keypanel developers")
   set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-  # The libraries the programs link (libsystemd, the C++ runtime), as dpkg-shlibdeps finds them.
+  # The libraries the programs link (the C and C++ runtimes), as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_PACKAGE_DESCRIPTION "The Linux build: VkKplSvc polls a Keypanel on a serial line and writes its \
 keys to a key journal; kplsim simulates a Keypanel on a pseudo-terminal. The pages and example files are in \

@@ -16,6 +16,29 @@ namespace {
 // Phases in which an LED of each state is lit: bit p stands for phase p.
 constexpr BYTE LitPhases[LedOn + 1] = {0x0, 0x3, 0x5, 0xF};
 
+// Renders the first `leds` LEDs of a block into the blink patterns, eight
+// LEDs to a pattern byte, keeping the bits of LEDs past them; the caller
+// holds ExchangeLock. Every key output tick does this in blink mode.
+void RenderBlockLocked(const BYTE* block, unsigned leds)
+{
+    for (unsigned first = 0; first < leds; first += 8) {
+        BYTE mask = 0;
+        BYTE lit[4] = {};
+        for (unsigned led = first; led < leds && led < first + 8; ++led) {
+            const BYTE bit = static_cast<BYTE>(1u << (led % 8u));
+            const BYTE phases = LitPhases[GetLedState(block, led)];
+            mask |= bit;
+            for (unsigned phase = 0; phase < 4; ++phase)
+                if (phases & (1u << phase))
+                    lit[phase] |= bit;
+        }
+        for (unsigned phase = 0; phase < 4; ++phase) {
+            BYTE& pattern = BlinkPatterns[phase][first / 8];
+            pattern = static_cast<BYTE>((pattern & ~mask) | lit[phase]);
+        }
+    }
+}
+
 bool LinkAvailable()
 {
     DWORD lastError = 0;
@@ -44,8 +67,9 @@ bool SetLedBlock(const BYTE* source, DWORD length)
         return false;
     DWORD n = length < sizeof LedBlock ? length : sizeof LedBlock;
     if (LedBlinkMode) {
-        for (unsigned led = 0; led < 4 * n; ++led)
-            SetLedState(static_cast<BYTE>(led), GetLedState(source, led));
+        EnterCriticalSection(&ExchangeLock);
+        RenderBlockLocked(source, 4 * n);
+        LeaveCriticalSection(&ExchangeLock);
         return true;
     }
     EnterCriticalSection(&ExchangeLock);

@@ -1,7 +1,7 @@
 // Service dispatcher of the Linux build. Started by systemd (NOTIFY_SOCKET
 // set) it runs the service as Windows does: the service main function on a
 // thread of its own, the control handler on the dispatcher thread, SIGTERM
-// as the stop control, status reports as sd_notify messages. From a console
+// as the stop control, status reports as systemd notify messages. From a console
 // there is no service manager to connect to, as on Windows. Only the first
 // instance of a service keeps its status file.
 #include "platform/linux/host_notice.h"
@@ -14,13 +14,16 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <strings.h>
@@ -58,6 +61,38 @@ const char* StateText(DWORD state)
     case SERVICE_STOPPED: return "Stopped";
     default: return "Changing state";
     }
+}
+
+// systemd's notify protocol: one datagram to $NOTIFY_SOCKET, an absolute
+// path or, after '@', an abstract name. Sent here rather than through
+// libsystemd, whose own dependencies would cost the process most of a
+// megabyte of mappings. 0 when there is nobody to tell, 1 when sent,
+// -errno otherwise, as sd_notify answers.
+int NotifyServiceManager(const char* message)
+{
+    const char* target = std::getenv("NOTIFY_SOCKET");
+    if (target == nullptr)
+        return 0;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(target);
+    if ((target[0] != '/' && target[0] != '@') || length < 2 || length > sizeof address.sun_path)
+        return -EINVAL;
+    std::memcpy(address.sun_path, target, length);
+    // A path is given with its terminating zero where there is room for
+    // one; an abstract name is exactly its bytes.
+    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    if (target[0] == '@')
+        address.sun_path[0] = '\0';
+    else if (length < sizeof address.sun_path)
+        ++size;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    ssize_t sent = sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), size);
+    int error = errno;
+    close(fd);
+    return sent < 0 ? -error : 1;
 }
 
 void Wake(int fd)
@@ -174,7 +209,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         // The service control manager sees the process end without a stopped
         // report as a service that terminated unexpectedly; systemd is told
         // the same by the exit status.
-        sd_notify(0, "STATUS=Stopped without reporting it");
+        NotifyServiceManager("STATUS=Stopped without reporting it");
         HostNotice("%s: the service %s ended without reporting SERVICE_STOPPED", program_invocation_short_name,
                    serviceTable[0].lpServiceName);
         std::fflush(nullptr);
@@ -229,7 +264,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
         std::snprintf(message, sizeof message, "STATUS=%s", state);
         break;
     }
-    int sent = sd_notify(0, message);
+    int sent = NotifyServiceManager(message);
     if (sent < 0) {
         SetLastError(WinErrorFromErrno(-sent));
         return FALSE;

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -122,11 +123,23 @@ public:
     BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
 
 private:
+    // Hands out up to `size` of the bytes taken from the device earlier.
+    DWORD TakePending(unsigned char* bytes, DWORD size);
+
     int fd_;
     std::mutex lock_;
     // The DCB fields termios has no place for, as last set.
     DCB extra_{};
     COMMTIMEOUTS timeouts_{};
+    // One read at a time, as on a Windows handle opened without overlapped
+    // I/O; it guards the receive buffer too. The link reads a response one
+    // byte per ReadFile: the buffer takes what is waiting with one read()
+    // and hands it out byte by byte, as the Windows driver's input queue
+    // does, instead of a poll() and a read() for every byte.
+    std::mutex readLock_;
+    unsigned char received_[256];
+    DWORD receivedStart_ = 0;
+    DWORD receivedEnd_ = 0;
 };
 
 BOOL Fail(DWORD code)
@@ -135,16 +148,33 @@ BOOL Fail(DWORD code)
     return FALSE;
 }
 
+DWORD SerialPort::TakePending(unsigned char* bytes, DWORD size)
+{
+    DWORD count = receivedEnd_ - receivedStart_;
+    if (count > size)
+        count = size;
+    std::memcpy(bytes, received_ + receivedStart_, count);
+    receivedStart_ += count;
+    if (receivedStart_ == receivedEnd_)
+        receivedStart_ = receivedEnd_ = 0;
+    return count;
+}
+
 BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done)
 {
     *done = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::lock_guard<std::mutex> reading(readLock_);
+    if (size == 0)
+        return TRUE;
+    *done = TakePending(bytes, size);
+    if (*done == size)
+        return TRUE;
     COMMTIMEOUTS t;
     {
         std::lock_guard<std::mutex> guard(lock_);
         t = timeouts_;
     }
-    if (size == 0)
-        return TRUE;
 
     // The read time-out rules of Windows: MAXDWORD as interval with zero
     // totals returns at once with what is there; MAXDWORD as interval and
@@ -160,10 +190,12 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done)
     bool totalBounded = immediate || total != 0;
     bool intervalBounded = !firstByteOnly && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
 
+    if (*done > 0 && firstByteOnly)
+        return TRUE;
     auto start = Clock::now();
     auto totalDeadline = start + std::chrono::milliseconds(immediate ? 0 : total);
-    Clock::time_point intervalDeadline{};
-    auto* bytes = static_cast<unsigned char*>(buffer);
+    // Bytes that were waiting count as just received.
+    Clock::time_point intervalDeadline = start + std::chrono::milliseconds(t.ReadIntervalTimeout);
     for (;;) {
         int wait = MillisecondsUntil(totalBounded, totalDeadline);
         if (*done > 0 && intervalBounded)
@@ -181,7 +213,11 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done)
             return Fail(ERROR_INVALID_HANDLE);
         if (!(entry.revents & POLLIN))
             return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        ssize_t got = read(fd_, bytes + *done, size - *done);
+        // A request as large as the buffer is read in place; a smaller one
+        // through the buffer, whatever is waiting.
+        const DWORD wanted = size - *done;
+        const bool direct = wanted >= sizeof received_;
+        ssize_t got = direct ? read(fd_, bytes + *done, wanted) : read(fd_, received_, sizeof received_);
         if (got < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
@@ -189,7 +225,12 @@ BOOL SerialPort::Read(void* buffer, DWORD size, DWORD* done)
         }
         if (got == 0)
             return Fail(ERROR_DEVICE_NOT_CONNECTED);  // a tty reads end of file only once hung up
-        *done += static_cast<DWORD>(got);
+        if (direct) {
+            *done += static_cast<DWORD>(got);
+        } else {
+            receivedEnd_ = static_cast<DWORD>(got);
+            *done += TakePending(bytes + *done, wanted);
+        }
         if (*done == size || firstByteOnly)
             return TRUE;
         intervalDeadline = Clock::now() + std::chrono::milliseconds(t.ReadIntervalTimeout);

@@ -57,7 +57,10 @@ struct Queue {
 
     std::mutex lock;
     std::condition_variable wake;
-    std::array<Posted, QueueCapacity> ring{};
+    // Left uninitialised: a slot is written before it is read, and pages
+    // never written stay out of the resident set (most of the ring is
+    // never used).
+    std::array<Posted, QueueCapacity> ring;
     std::size_t head = 0;
     std::size_t count = 0;
     std::vector<Timer> timers;

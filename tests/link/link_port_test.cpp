@@ -324,4 +324,43 @@ TEST_F(Line, ADrippingLineEndsAtTheResponseDeadline)
     EXPECT_LT(elapsed, 1500);
 }
 
+// The port takes all that is waiting at once and hands it out as asked:
+// bytes taken but not yet handed out must obey the read time-outs as bytes
+// still in the device would.
+TEST_F(Line, ReadTimeoutsHoldForBytesAlreadyTaken)
+{
+    ASSERT_TRUE(Open(300));
+    struct Case {
+        const char* what;
+        COMMTIMEOUTS timeouts;
+        DWORD waiting;  // bytes on the line; one is read first
+        DWORD asked, got;
+        long minMs, maxMs;
+    } cases[] = {
+        {"interval ends it, not the total", {60, 0, 3000, 0, 0}, 5, 10, 4, 55, 1500},
+        {"all asked for are there", {3000, 0, 3000, 0, 0}, 5, 4, 4, 0, 1500},
+        {"at once with what is there", {MAXDWORD, 0, 0, 0, 0}, 3, 10, 2, 0, 1500},
+        {"first byte only", {MAXDWORD, MAXDWORD, 3000, 0, 0}, 3, 10, 2, 0, 1500},
+        {"nothing there: 0 at the total", {60, 0, 150, 0, 0}, 1, 10, 0, 145, 1500},
+    };
+    for (const auto& c : cases) {
+        COMMTIMEOUTS timeouts = c.timeouts;
+        ASSERT_TRUE(SetCommTimeouts(PortHandle, &timeouts)) << c.what;
+        Bytes sent(c.waiting);
+        for (DWORD i = 0; i < c.waiting; ++i)
+            sent[i] = static_cast<BYTE>(0x30 + i);
+        pty.Send(sent);
+        BYTE buffer[16] = {};
+        DWORD got = 0;
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return ReadFile(PortHandle, buffer, 1, &got, nullptr) && got == 1; }))
+            << c.what;
+        auto start = Clock::now();
+        ASSERT_TRUE(ReadFile(PortHandle, buffer, c.asked, &got, nullptr)) << c.what;
+        long elapsed = ElapsedMs(start);
+        EXPECT_EQ(Bytes(buffer, buffer + got), Bytes(sent.begin() + 1, sent.begin() + 1 + c.got)) << c.what;
+        EXPECT_GE(elapsed, c.minMs) << c.what;
+        EXPECT_LT(elapsed, c.maxMs) << c.what;
+    }
+}
+
 }  // namespace
