@@ -171,7 +171,8 @@ private:
 struct TaskCounters {
     double cpuSeconds = 0;
     double runNanoseconds = 0;  // schedstat, finer than clock ticks; 0 when missing
-    long switches = 0;
+    long wakeUps = 0;      // voluntary switches: the thread slept and was woken
+    long preemptions = 0;  // involuntary switches: another task took the CPU
 };
 
 long StatusField(const std::string& path, const char* name)
@@ -209,8 +210,8 @@ TaskCounters ReadCounters(int pid)
             if (entry->d_name[0] == '.')
                 continue;
             const std::string task = base + "/task/" + entry->d_name;
-            counters.switches += StatusField(task + "/status", "voluntary_ctxt_switches") +
-                                 StatusField(task + "/status", "nonvoluntary_ctxt_switches");
+            counters.wakeUps += StatusField(task + "/status", "voluntary_ctxt_switches");
+            counters.preemptions += StatusField(task + "/status", "nonvoluntary_ctxt_switches");
             std::istringstream schedstat(kplbench::ReadWholeFile(task + "/schedstat"));
             double run = 0;
             if (schedstat >> run)
@@ -335,6 +336,7 @@ double Percentile(std::vector<double> values, double share)
 struct IdleFigures {
     double cpuMsPerSecond;
     double wakeUpsPerSecond;
+    double preemptionsPerSecond;
     double residentKiB;
     double fds;
 };
@@ -353,7 +355,8 @@ IdleFigures MeasureIdle(int pid, int seconds)
     figures.cpuMsPerSecond = after.runNanoseconds > 0
                                  ? (after.runNanoseconds - before.runNanoseconds) / 1e6 / elapsed
                                  : (after.cpuSeconds - before.cpuSeconds) * 1000.0 / elapsed;
-    figures.wakeUpsPerSecond = static_cast<double>(after.switches - before.switches) / elapsed;
+    figures.wakeUpsPerSecond = static_cast<double>(after.wakeUps - before.wakeUps) / elapsed;
+    figures.preemptionsPerSecond = static_cast<double>(after.preemptions - before.preemptions) / elapsed;
     figures.residentKiB = static_cast<double>(StatusField("/proc/" + std::to_string(pid) + "/status", "VmRSS"));
     figures.fds = CountFds(pid);
     return figures;
@@ -436,13 +439,15 @@ int main(int argc, char** argv)
             return kplbench::SpreadOf(values);
         };
         const auto cpu = column(&IdleFigures::cpuMsPerSecond), wakeUps = column(&IdleFigures::wakeUpsPerSecond),
+                   preemptions = column(&IdleFigures::preemptionsPerSecond),
                    resident = column(&IdleFigures::residentKiB), fds = column(&IdleFigures::fds);
         notes.Check("CPU", cpu);
         notes.Check("wake-ups", wakeUps);
         notes.Check("resident memory", resident);
-        std::printf("| %d × %d s | %s | %s | %s | %s |\n", options.runs, options.idleSeconds,
+        std::printf("| %d × %d s | %s | %s | %s | %s | %s |\n", options.runs, options.idleSeconds,
                     kplbench::Cells(cpu, 2).c_str(), kplbench::Cells(wakeUps, 1).c_str(),
-                    kplbench::Cells(resident, 0).c_str(), kplbench::Cells(fds, 0).c_str());
+                    kplbench::Cells(preemptions, 1).c_str(), kplbench::Cells(resident, 0).c_str(),
+                    kplbench::Cells(fds, 0).c_str());
     }
     std::fputs(notes.Text().c_str(), stdout);
     return 0;
