@@ -14,13 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Each case runs on a thread of its own, hence with a queue of its own.
-template <class Body>
-void OnFreshThread(Body body)
-{
-    std::thread(body).join();
-}
-
 void MakeQueue()
 {
     MSG msg;
@@ -56,7 +49,7 @@ DWORD WINAPI ReadOnceAndEnd(LPVOID)
 // of blocking it.
 TEST(Messages, PostedMessagesKeepTheirOrderThroughAFullQueueAndQuit)
 {
-    OnFreshThread([] {
+    std::thread([] {
         MSG msg{};
         EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
         const DWORD self = GetCurrentThreadId();
@@ -86,7 +79,7 @@ TEST(Messages, PostedMessagesKeepTheirOrderThroughAFullQueueAndQuit)
         EXPECT_GT(GetMessageA(&msg, nullptr, 0, 0), 0);
         EXPECT_EQ(msg.message, WM_USER + 3);
         EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
-    });
+    }).join();
 }
 
 TEST(Messages, QueueLivesFromTheFirstReadToTheEndOfItsThread)
@@ -128,7 +121,7 @@ TEST(Messages, QueueLivesFromTheFirstReadToTheEndOfItsThread)
 // count. Timers, the other half of a tick, are counted by the engine suite.
 TEST(Messages, BlockedReaderWakesOnEveryPostAndNothingAllocates)
 {
-    OnFreshThread([] {
+    std::thread([] {
         MakeQueue();
         const DWORD self = GetCurrentThreadId();
         std::thread echo([self] {
@@ -150,14 +143,14 @@ TEST(Messages, BlockedReaderWakesOnEveryPostAndNothingAllocates)
         EXPECT_EQ(kpltest::StopAllocationCount(), 0);
         PostThreadMessageA(echoId, WM_QUIT, 0, 0);
         echo.join();
-    });
+    }).join();
 }
 
 // A killed timer ticks no more; one that nobody read for a while ticks
 // once, then on its own beat again.
 TEST(Timers, AbsentReaderGetsOneTickPerTimerAndThePhaseIsKept)
 {
-    OnFreshThread([] {
+    std::thread([] {
         constexpr auto Period = 200ms;
         auto start = Clock::now();
         const UINT_PTR timers[] = {SetTimer(nullptr, 0, 200, nullptr), SetTimer(nullptr, 0, 200, nullptr)};
@@ -192,5 +185,5 @@ TEST(Timers, AbsentReaderGetsOneTickPerTimerAndThePhaseIsKept)
         EXPECT_NE(msg.wParam, killed);
         EXPECT_GE(Clock::now() - start, beat);
         EXPECT_LT(Clock::now() - start, beat + Period / 3);
-    });
+    }).join();
 }

