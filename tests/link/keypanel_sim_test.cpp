@@ -1,5 +1,5 @@
-// The simulator's script language: what it refuses, and the one command
-// that takes two numbers. The scenarios drive everything it accepts.
+// The simulator's script language: what it refuses. The scenarios drive
+// everything it accepts.
 #include "sim/keypanel_script.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +16,6 @@ TEST(KeypanelScript, LinesRefused)
         EXPECT_FALSE(kplsim::ParseScriptLine(line, command, error)) << line;
         EXPECT_FALSE(error.empty()) << line;
         EXPECT_EQ(command.verb, kplsim::ScriptVerb::Nothing) << line;
-    }
-}
-
-TEST(KeypanelScript, WrongIdKeepsItsIdApartFromItsCount)
-{
-    for (auto [line, count] : {std::pair{"wrongid 90 always", kplsim::AlwaysCount}, std::pair{"wrongid 90 3", 3}}) {
-        kplsim::ScriptCommand command;
-        std::string error;
-        ASSERT_TRUE(kplsim::ParseScriptLine(line, command, error)) << line << ": " << error;
-        EXPECT_EQ(command.verb, kplsim::ScriptVerb::WrongId) << line;
-        EXPECT_EQ(command.id, 0x90) << line;
-        EXPECT_EQ(command.count, count) << line;
     }
 }
 
