@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace scenario {
 
@@ -21,32 +22,31 @@ namespace {
 
 class LinuxTarget : public Target {
 public:
-    explicit LinuxTarget(std::string service) : service_(std::move(service)) {}
-
-    std::string Name() const override { return "linux"; }
-
-    bool Prepare(const std::string& portPath, std::string& error) override
+    LinuxTarget(std::string exe, const std::string& port) : exe_(std::move(exe))
     {
-        dir_ = std::make_unique<kpltest::TempDir>();
-        registry_ = dir_->File("machine.reg");
         kpltest::WriteFile(registry_, "Windows Registry Editor Version 5.00\r\n\r\n"
                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
-                                      "\"EventLogFile\"=\"" + dir_->File("events.log") + "\"\r\n"
-                                      "\"KeyJournal\"=\"" + dir_->File("keys.journal") + "\"\r\n"
-                                      "\"ServiceUnitDir\"=\"" + dir_->File("units") + "\"\r\n"
-                                      "\"RuntimeDir\"=\"" + dir_->File("run") + "\"\r\n\r\n"
+                                      "\"EventLogFile\"=\"" + dir_.File("events.log") + "\"\r\n"
+                                      "\"KeyJournal\"=\"" + dir_.File("keys.journal") + "\"\r\n"
+                                      "\"ServiceUnitDir\"=\"" + dir_.File("units") + "\"\r\n"
+                                      "\"RuntimeDir\"=\"" + dir_.File("run") + "\"\r\n\r\n"
                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
-                                      "\"COM3\"=\"" + portPath + "\"\r\n");
-        mkdir(dir_->File("units").c_str(), 0755);
-        mkdir(dir_->File("run").c_str(), 0755);
+                                      "\"COM3\"=\"" + port + "\"\r\n");
+        mkdir(dir_.File("units").c_str(), 0755);
+        mkdir(dir_.File("run").c_str(), 0755);
         // The runner reads the machine's registry through the layer itself.
         setenv("KPL_REGISTRY", registry_.c_str(), 1);
-        notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir_->File("notify").c_str());
-        error = "cannot bind the notify socket";
-        return notify_ >= 0 && bind(notify_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir_.File("notify").c_str());
+        if (bind(notify_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            close(std::exchange(notify_, -1));
+    }
+    ~LinuxTarget() override
+    {
+        service_.reset();  // kills a service that still runs
+        close(notify_);
+        unsetenv("KPL_REGISTRY");
     }
 
     // The registry file is a .reg document whose later lines override and
@@ -63,38 +63,39 @@ public:
     bool SetPresent(const std::string& what, bool present, std::string& error) override
     {
         error = "the Linux layer's window station always has the desktop Winlogon";
-        if (what != "driver")
-            return present;
-        return ApplyRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw]\n\"Present\"=dword:0000000" +
-                                 std::to_string(present) + "\n", error);
+        std::string pgw = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw]\n\"Present\"=dword:0000000";
+        return what != "driver" ? present : ApplyRegistry(pgw + std::to_string(present) + "\n", error);
     }
 
-    bool Start(bool debug, std::string&) override
+    bool Start(bool debug, std::string& error) override
     {
         debug_ = debug;
+        error = "cannot bind the notify socket";
+        if (!debug && notify_ < 0)
+            return false;
         std::map<std::string, std::string> env{{"KPL_REGISTRY", registry_}};
         if (!debug_)
-            env["NOTIFY_SOCKET"] = dir_->File("notify");
-        service_process_ = std::make_unique<kpltest::Process>(debug_ ? Words{service_, "-debug"} : Words{service_}, env);
+            env["NOTIFY_SOCKET"] = dir_.File("notify");
+        service_ = std::make_unique<kpltest::Process>(debug_ ? Words{exe_, "-debug"} : Words{exe_}, env);
         return true;
     }
 
     bool Stop(std::string& error) override
     {
         error = "the service was not started";
-        if (service_process_)
-            service_process_->Signal(debug_ ? SIGINT : SIGTERM);
-        return service_process_ != nullptr;
+        if (service_)
+            service_->Signal(debug_ ? SIGINT : SIGTERM);
+        return service_ != nullptr;
     }
 
     bool Exited(int& status) override
     {
-        return service_process_ && service_process_->Wait(std::chrono::milliseconds(0), &status);
+        return service_ && service_->Wait(std::chrono::milliseconds(0), &status);
     }
 
     kpltest::ProcessResult Command(const Words& arguments) override
     {
-        Words argv{service_};
+        Words argv{exe_};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return kpltest::RunProcess(argv, {{"KPL_REGISTRY", registry_}}, std::chrono::milliseconds(30000));
     }
@@ -104,7 +105,7 @@ public:
     std::vector<KeyObservation> Keys() override
     {
         std::vector<KeyObservation> keys;
-        for (const auto& line : Lines(kpltest::ReadFile(dir_->File("keys.journal")))) {
+        for (const auto& line : Lines(kpltest::ReadFile(dir_.File("keys.journal")))) {
             KeyObservation key;
             std::tm t{};
             char what[16], desktop[32];
@@ -132,13 +133,13 @@ public:
     Words Events() override
     {
         Words events;
-        for (const auto& line : Lines(kpltest::ReadFile(dir_->File("events.log"))))
+        for (const auto& line : Lines(kpltest::ReadFile(dir_.File("events.log"))))
             if (auto id = line.find(" 0x"); id != std::string::npos)
                 events.push_back(line.substr(id + 1));
         return events;
     }
 
-    std::string Console() override { return service_process_ ? service_process_->Output() : ""; }
+    std::string Console() override { return service_ ? service_->Output() : ""; }
 
     Words Reports() override
     {
@@ -165,32 +166,21 @@ public:
         return status == ERROR_SUCCESS;
     }
 
-    void Finish() override
-    {
-        service_process_.reset();  // kills a service that still runs
-        if (notify_ >= 0)
-            close(notify_);
-        notify_ = -1;
-        reports_.clear();
-        unsetenv("KPL_REGISTRY");
-        dir_.reset();
-    }
-
 private:
-    std::string service_;
-    std::unique_ptr<kpltest::TempDir> dir_;
-    std::string registry_;
-    int notify_ = -1;
+    std::string exe_;
+    kpltest::TempDir dir_;
+    std::string registry_ = dir_.File("machine.reg");
+    int notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     Words reports_;
-    std::unique_ptr<kpltest::Process> service_process_;
+    std::unique_ptr<kpltest::Process> service_;
     bool debug_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Target> MakeLinuxTarget(const std::string& service)
+Targets LinuxTargets(const std::string& service)
 {
-    return std::make_unique<LinuxTarget>(service);
+    return [service](const std::string& port) { return std::make_unique<LinuxTarget>(service, port); };
 }
 
 }  // namespace scenario

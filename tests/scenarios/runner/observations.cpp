@@ -1,11 +1,11 @@
 // Reading what a machine shows: key names, the text keys type, and events
 // told apart by the service's own message table.
 #include "tests/scenarios/runner/runner.h"
+#include "tests/support/test_support.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -82,18 +82,17 @@ void DeriveRepeatsAndText(std::vector<KeyObservation>& keys)
         if (key.kind == KeyObservation::Up)
             continue;
         bool shift = down[0xA0] || down[0xA1] || down[0x10];
-        unsigned vk = key.vk;
-        if (std::isupper(static_cast<int>(vk)))
-            key.text = std::string(1, static_cast<char>(shift ? vk : std::tolower(static_cast<int>(vk))));
-        else if ((std::isdigit(static_cast<int>(vk)) && !shift) || vk == ' ' || vk == '\r' || vk == '\t')
+        int vk = static_cast<int>(key.vk);
+        if (std::isupper(vk))
+            key.text = std::string(1, static_cast<char>(shift ? vk : std::tolower(vk)));
+        else if ((std::isdigit(vk) && !shift) || vk == ' ' || vk == '\r' || vk == '\t')
             key.text = std::string(1, static_cast<char>(vk));
     }
 }
 
 bool MessageTable::Load(const std::string& path, std::string& error)
 {
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
+    for (const auto& line : Lines(kpltest::ReadFile(path))) {
         auto tab = line.find('\t');
         auto text = tab == std::string::npos ? tab : line.find('\t', tab + 1);
         if (line.empty() || line[0] == '#' || text == std::string::npos)

@@ -22,14 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr long PollMs = 50;
+constexpr unsigned Any = ~0u;  // an expected key's scan code when any will do
 const Words Kinds = {"IDENTIFY", "STATUS", "KEYS", "LEDS"};  // requests 0x10 to 0x13
-
-// A request as the Keypanel got it: its kind and, for STATUS, the LEDs lit
-// ('#') and dark ('.'); for LEDS, each LED off ('.'), slow ('s'), fast ('f') or on ('#').
-struct Request {
-    std::string kind;
-    std::string leds;
-};
 
 // kplsim on a pseudo-terminal, fed its script a line at a time; its first
 // line names the terminal, its trace every request it got.
@@ -44,15 +38,15 @@ public:
     }
     bool Send(const std::string& line) { return process_.Write(line + "\n"); }
 
-    // Every request so far, in order.
-    const std::vector<Request>& Requests()
+    // Every request so far, in order: its kind and, for STATUS, the LEDs lit
+    // ('#') and dark ('.'); for LEDS, each LED off ('.'), slow ('s'), fast
+    // ('f') or on ('#'): "STATUS #..#...".
+    const Words& Requests()
     {
         std::string fresh = process_.Output(parsed_);
+        fresh.erase(fresh.rfind('\n') + 1);  // whole lines only
         parsed_ += fresh.size();
-        pending_ += fresh;
-        std::size_t begin = 0;
-        for (std::size_t end; (end = pending_.find('\n', begin)) != std::string::npos; begin = end + 1) {
-            std::string line = pending_.substr(begin, end - begin);
+        for (const auto& line : Lines(fresh)) {
             if (line.rfind("kplsim: ", 0) == 0)
                 errors += line + "\n";
             if (line.rfind("> ", 0) != 0)
@@ -60,14 +54,14 @@ public:
             std::vector<unsigned> raw;
             for (std::size_t at = 2; at + 1 < line.size(); at += 3)
                 raw.push_back(static_cast<unsigned>(std::strtoul(line.substr(at, 2).c_str(), nullptr, 16)));
-            Request r{raw.size() >= 4 && raw[2] >= 0x10 && raw[2] <= 0x13 ? Kinds[raw[2] - 0x10] : "other", ""};
+            unsigned id = raw.size() >= 4 ? raw[2] : 0;
+            std::string r = (id >= 0x10 && id <= 0x13 ? Kinds[id - 0x10] : "other") + " ";
             // The payload as meant: the stuffing byte after each 0x02 dropped.
             for (std::size_t i = 3; i + 1 < raw.size(); i += raw[i] == 0x02 ? 2 : 1)
-                for (unsigned bit = 0; bit < 8; bit += r.kind == "LEDS" ? 2 : 1)
-                    r.leds += r.kind == "LEDS" ? ".sf#"[(raw[i] >> bit) & 3] : (raw[i] >> bit) & 1 ? '#' : '.';
+                for (unsigned bit = 0; bit < 8; bit += id == 0x13 ? 2 : 1)
+                    r += id == 0x13 ? ".sf#"[(raw[i] >> bit) & 3] : (raw[i] >> bit) & 1 ? '#' : '.';
             requests_.push_back(r);
         }
-        pending_.erase(0, begin);
         return requests_;
     }
 
@@ -76,9 +70,8 @@ public:
 
 private:
     kpltest::Process process_;
-    std::string pending_;     // output taken, a line not yet complete
     std::size_t parsed_ = 0;  // output taken so far
-    std::vector<Request> requests_;
+    Words requests_;
 };
 
 // "N", "N..M" or "N.." as a closed range.
@@ -106,8 +99,7 @@ template <class T>
 std::string Listing(const std::vector<T>& seen, std::size_t from, const std::string& title = "seen from here on")
 {
     std::string text = "  " + title + ":" + (from >= seen.size() ? " none" : "");
-    int lines = 0;
-    for (std::size_t i = from, n = 1; i < seen.size() && lines++ < 25; i += n) {
+    for (std::size_t i = from, n = 1, lines = 0; i < seen.size() && lines++ < 25; i += n) {
         std::string shown = Show(seen[i]);
         for (n = 1; i + n < seen.size() && Show(seen[i + n]) == shown;)
             ++n;
@@ -124,11 +116,6 @@ bool Matches(const std::string& leds, std::string pattern)
     if (pattern == "off")
         return leds.find_first_not_of('.') == std::string::npos;
     return leds.compare(0, pattern.size(), pattern) == 0;
-}
-
-std::string Tail(const std::string& text)
-{
-    return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
 
 // How each target's service manager hears of the states: systemd's notify
@@ -159,8 +146,6 @@ struct Run {
     std::string Execute()
     {
         for (const auto& next : s.steps) {
-            if (!next.target.empty() && next.target != t.Name())
-                continue;
             step = &next;
             Words w = next.words;
             auto at = std::find(w.begin(), w.end(), "within");
@@ -241,8 +226,8 @@ struct Run {
     {
         Words leds;
         for (const auto& r : kp.Requests())
-            if (r.kind == kind)
-                leds.push_back(r.leds);
+            if (r.rfind(kind + " ", 0) == 0)
+                leds.push_back(r.substr(kind.size() + 1));
         return leds;
     }
 
@@ -265,7 +250,8 @@ struct Run {
         }
         return [id = std::stoul(want, nullptr, 16), text, data](const std::string& event) {
             auto end = event.rfind(" data=");
-            return std::strtoul(event.c_str(), nullptr, 16) == id && event.substr(0, end).find(text, 11) != std::string::npos &&
+            return std::strtoul(event.c_str(), nullptr, 16) == id &&
+                   event.substr(0, end).find(text, 11) != std::string::npos &&
                    (data.empty() || (end != std::string::npos && event.substr(end + 6) == data));
         };
     }
@@ -280,20 +266,14 @@ struct Run {
                 return false;
         return true;
     }
-    // The Keypanel's side: kplsim carries it out.
-    bool Panel(Words& w)
-    {
-        std::string line;
-        for (const auto& word : w)
-            line += (line.empty() ? "" : " ") + word;
-        return Send(line);
-    }
+    // The Keypanel's side: kplsim carries out the line as written.
+    bool Panel(Words& w) { return Send(step->text.substr(step->text.find(w[0]))); }
 
     // expect key K down|up|repeat [scan XX] [ext] [on DESKTOP] [after A..B cycles|polls]
     // expect key K repeats N[..M] [every A..B cycles|polls]; expect hotkey [on DESKTOP]
     bool Key(Words& w)
     {
-        KeyObservation want{0, KeyObservation::HotKey, 0, 0, false, "", ""};
+        KeyObservation want{0, KeyObservation::HotKey, 0, Any, false, "", ""};
         long low = 1, high = 1;
         std::size_t at = 2;
         if (w[1] == "key") {
@@ -305,18 +285,15 @@ struct Run {
                 return Fail("  expect key K down|up|repeat|repeats N[..M] ...\n");
             at = repeats ? 5 : 4;
         }
-        int scan = -1;
-        bool extended = false;
-        std::string desktop;
         double early = -1, late = -1;
         for (; at < w.size(); ++at) {
             long a, b;
             if (w[at] == "scan") {
-                scan = std::stoi(w.at(++at), nullptr, 16);
+                want.scan = static_cast<unsigned>(std::stoul(w.at(++at), nullptr, 16));
             } else if (w[at] == "ext") {
-                extended = true;
+                want.extended = true;
             } else if (w[at] == "on") {
-                desktop = w.at(++at);
+                want.desktop = w.at(++at);
             } else if ((w[at] == "after" || w[at] == "every") && ParseRange(w.at(at + 1), a, b) &&
                        (w.at(at + 2) == "cycles" || w[at + 2] == "polls")) {
                 double unit = w[at + 2] == "polls" ? PollMs : s.cycle;
@@ -332,8 +309,8 @@ struct Run {
         unsigned generic = want.vk >= 0xA0 && want.vk <= 0xA5 ? 0x10 + (want.vk - 0xA0) / 2 : want.vk;
         auto fits = [&](const KeyObservation& k) {
             return k.kind == want.kind && (k.kind == KeyObservation::HotKey || k.vk == want.vk || k.vk == generic) &&
-                   (scan < 0 || static_cast<unsigned>(scan) == k.scan) && (!extended || k.extended) &&
-                   (desktop.empty() || k.desktop.empty() || desktop == k.desktop);
+                   (want.scan == Any || want.scan == k.scan) && (!want.extended || k.extended) &&
+                   (want.desktop.empty() || k.desktop.empty() || want.desktop == k.desktop);
         };
         std::size_t& key = cursor["key"];
         std::vector<KeyObservation> keys;
@@ -510,9 +487,8 @@ struct Run {
     bool Requests(Words& w)
     {
         long low, high;
-        std::string kind;
-        for (char c : w.at(2))
-            kind += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::string kind = w.at(2);
+        std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::toupper(c); });
         if (std::find(Kinds.begin(), Kinds.end(), kind) == Kinds.end() || !ParseRange(w.at(3), low, high))
             return Fail("  expect requests IDENTIFY|STATUS|KEYS|LEDS N[..M]\n");
         auto n = static_cast<long>(Sent(kind).size());
@@ -522,10 +498,11 @@ struct Run {
     bool Exit(Words& w)
     {
         int status = -1, expected = std::stoi(w.at(2));
-        if (!WaitFor([&] { return t.Exited(status); }))
-            return Fail("  the service is still running\n  console:\n" + Tail(t.Console()));
-        return status == expected ||
-               Fail("  it ended with " + std::to_string(status) + "\n  console:\n" + Tail(t.Console()));
+        bool ended = WaitFor([&] { return t.Exited(status); });
+        Words console = Lines(t.Console());
+        return (ended && status == expected) ||
+               Fail((ended ? "  it ended with " + std::to_string(status) : "  the service is still running") + "\n" +
+                    Listing(console, console.size() > 24 ? console.size() - 24 : 0, "the console's end"));
     }
 
     bool RegistryValue(Words& w)
@@ -565,24 +542,20 @@ const std::map<std::string, std::function<bool(Run&, Words&)>> Run::Verbs = {
 };
 
 // One scenario (one table row) from a fresh machine to its end.
-std::string RunOne(const Scenario& s, Target& target, const MessageTable& table, const std::string& kplsim,
+std::string RunOne(const Scenario& s, const Targets& targets, const MessageTable& table, const std::string& kplsim,
                    double slowness)
 {
     Words argv = {kplsim, "--trace", "--quiet", "--script", "-"};
     argv.insert(argv.end(), s.keypanel.begin(), s.keypanel.end());
     Keypanel keypanel(argv);
-    std::string error, failure;
     if (keypanel.path.rfind("/dev/", 0) != 0)
         return s.path + ": kplsim did not start: " + keypanel.path;
-    if (!target.Prepare(keypanel.path, error))
-        failure = s.path + ": " + error;
-    else
-        failure = Run{.s = s, .t = target, .kp = keypanel, .table = table, .slowness = slowness}.Execute();
+    auto target = targets(keypanel.path);
+    std::string failure = Run{s, *target, keypanel, table, slowness}.Execute(), error;
     // A service still running is stopped, as a machine would be shut down.
     int status;
-    if (!target.Exited(status) && target.Stop(error))
-        kpltest::WaitUntil([&] { return target.Exited(status); }, std::chrono::milliseconds(20000));
-    target.Finish();
+    if (!target->Exited(status) && target->Stop(error))
+        kpltest::WaitUntil([&] { return target->Exited(status); }, std::chrono::milliseconds(20000));
     return failure;
 }
 
@@ -591,14 +564,11 @@ int Main(int argc, char** argv)
     std::map<std::string, std::string> o = {{"--target", "linux"}, {"--service", ""}, {"--kplsim", ""},
                                             {"--events", ""},       {"--machine", ""}, {"--slowness", "1"}};
     Words files;
-    for (int i = 1; i < argc; ++i) {
-        if (o.count(argv[i]) && i + 1 < argc) {
-            o[argv[i]] = argv[i + 1];
-            ++i;
-        } else {
+    for (int i = 1; i < argc; ++i)
+        if (o.count(argv[i]) && i + 1 < argc && ++i)  // an option and its value
+            o[argv[i - 1]] = argv[i];
+        else
             files.push_back(argv[i]);
-        }
-    }
     bool wine = o["--target"] == "wine";
     MessageTable table;
     std::string error = "usage: scenario_runner --target linux --service EXE | --target wine --machine machine.sh\n"
@@ -610,32 +580,33 @@ int Main(int argc, char** argv)
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    auto target = wine ? MakeWineTarget(o["--machine"], table) : MakeLinuxTarget(o["--service"]);
+    auto targets = wine ? WineTargets(o["--machine"], table) : LinuxTargets(o["--service"]);
     auto known = [](const Words& w) { return Run::Verbs.count(Run::VerbOf(w)) > 0; };
     bool allPassed = true;
+    double slowness = std::atof(o["--slowness"].c_str());
     for (const auto& file : files) {
         auto started = Clock::now();
         std::vector<Scenario> scenarios;
         int passed = 0, failed = 0, elsewhere = 0;
         std::string note;
-        if (!LoadScenarios(file, known, scenarios, error)) {
+        if (!LoadScenarios(file, o["--target"], known, scenarios, error)) {
             std::printf("%s\n", error.c_str());
             failed = 1;
         }
         for (const auto& s : scenarios) {
-            if (!s.targets.empty() && std::find(s.targets.begin(), s.targets.end(), target->Name()) == s.targets.end()) {
-                note = s.row.empty() ? " (not on " + target->Name() + ": " + s.reason + ")"
+            if (!s.targets.empty() && std::find(s.targets.begin(), s.targets.end(), o["--target"]) == s.targets.end()) {
+                note = s.row.empty() ? " (not on " + o["--target"] + ": " + s.reason + ")"
                                      : " (" + std::to_string(++elsewhere) + " of " + std::to_string(scenarios.size()) +
                                            " rows are for other targets)";
                 continue;
             }
-            std::string failure = RunOne(s, *target, table, o["--kplsim"], std::atof(o["--slowness"].c_str()));
+            std::string failure = RunOne(s, targets, table, o["--kplsim"], slowness);
             if (!failure.empty())
                 std::printf("%s\n", failure.c_str());
             ++(failure.empty() ? passed : failed);
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        std::string label = "scenario " + target->Name() + " " + file.substr(file.rfind('/') + 1) + ":";
+        std::string label = "scenario " + o["--target"] + " " + file.substr(file.rfind('/') + 1) + ":";
         std::printf("%-34s %d passed, %d failed (%.1f s)%s\n", label.c_str(), passed, failed, seconds, note.c_str());
         std::fflush(stdout);
         allPassed = allPassed && failed == 0;

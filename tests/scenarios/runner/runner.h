@@ -18,8 +18,7 @@ struct Step {
     int line = 0;        // in the file, for messages
     std::string target;  // "" for every target, else the one it is for
     Words words;
-    std::string text;   // the line as written, for messages
-    std::string block;  // the lines of a registry block
+    std::string text, block;  // the line as written, for messages; the lines of a registry block
 };
 
 struct Scenario {
@@ -32,10 +31,10 @@ struct Scenario {
     std::vector<Step> steps;
 };
 
-// One scenario per table row (one when there is no table); false with a
-// message naming the line for a file that is not a scenario. `known` tells
-// the steps the runner can play.
-bool LoadScenarios(const std::string& path, const std::function<bool(const Words&)>& known,
+// One scenario per table row (one when there is no table), with the steps
+// for that target; false with a message naming the line for a file that is
+// not a scenario. `known` tells the steps the runner can play.
+bool LoadScenarios(const std::string& path, const std::string& target, const std::function<bool(const Words&)>& known,
                    std::vector<Scenario>& scenarios, std::string& error);
 
 struct KeyObservation {
@@ -80,13 +79,11 @@ private:
     std::vector<Entry> entries_;
 };
 
+// A machine with the service on it, fresh for a scenario; whatever still
+// runs ends with it.
 class Target {
 public:
     virtual ~Target() = default;
-    virtual std::string Name() const = 0;
-
-    // A fresh machine whose COM3 is the given serial line.
-    virtual bool Prepare(const std::string& portPath, std::string& error) = 0;
     // Merges a .reg fragment into the machine's registry, as an
     // administrator would import it.
     virtual bool ApplyRegistry(const std::string& block, std::string& error) = 0;
@@ -112,15 +109,14 @@ public:
     virtual Words Reports() = 0;
     // A registry value as text ("01.23", "64" for a number); false if missing.
     virtual bool ReadRegistry(const std::string& key, const std::string& value, std::string& data) = 0;
-
-    // Ends whatever still runs and removes the machine.
-    virtual void Finish() = 0;
 };
 
+// Makes a scenario's target, whose COM3 is the given serial line.
+using Targets = std::function<std::unique_ptr<Target>(const std::string& port)>;
 // The Linux build's VkKplSvc at that path.
-std::unique_ptr<Target> MakeLinuxTarget(const std::string& service);
+Targets LinuxTargets(const std::string& service);
 // The win32 build's VkKplSvc.exe under 32-bit wine, on machines that the
 // machine script brings up.
-std::unique_ptr<Target> MakeWineTarget(const std::string& machineScript, const MessageTable& table);
+Targets WineTargets(const std::string& machineScript, const MessageTable& table);
 
 }  // namespace scenario

@@ -2,18 +2,21 @@
 // blocks, and a table's rows each made into a scenario of its own.
 #include "tests/scenarios/runner/runner.h"
 
+#include "tests/support/test_support.h"
+
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <numeric>
+#include <regex>
 
 namespace scenario {
 
 namespace {
 
+const std::regex Comma(","), Blanks("^[ \t\r]+|[ \t\r]+$");
+
 std::string Trim(const std::string& text)
 {
-    auto begin = text.find_first_not_of(" \t\r");
-    return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+    return std::regex_replace(text, Blanks, "");
 }
 
 // A comment is a line that starts with '#', or what follows " # ".
@@ -61,12 +64,13 @@ std::string Substitute(std::string line, const Words& columns, const Words& row)
 {
     // Longest names first, so $delay does not eat $delayms.
     std::vector<std::size_t> order(columns.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
+    std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](auto a, auto b) { return columns[a].size() > columns[b].size(); });
-    for (auto i : order)
-        for (auto at = line.find("$" + columns[i]); at != std::string::npos; at = line.find("$" + columns[i], at + row[i].size()))
-            line.replace(at, columns[i].size() + 1, row[i]);
+    for (auto i : order) {
+        std::string name = "$" + columns[i];
+        for (auto at = line.find(name); at != std::string::npos; at = line.find(name, at + row[i].size()))
+            line.replace(at, name.size(), row[i]);
+    }
     return line;
 }
 
@@ -92,11 +96,9 @@ bool Parse(const Words& lines, const std::function<bool(const Words&)>& known, S
         if (w[0] == "only") {
             auto because = std::find(w.begin(), w.end(), "because");
             s.targets.assign(w.begin() + 1, because);
-            for (const auto& t : s.targets)
-                if (t != "linux" && t != "wine")
-                    return fail("unknown target '" + t + "'");
-            if (s.targets.empty() || because == w.end())
-                return fail("only TARGET... because REASON");
+            if (s.targets.empty() || because == w.end() ||
+                !std::all_of(s.targets.begin(), s.targets.end(), [](auto& t) { return t == "linux" || t == "wine"; }))
+                return fail("only linux|wine... because REASON");
             s.reason = Trim(step.text.substr(step.text.find(" because ") + 9));
         } else if (w[0] == "keypanel") {
             s.keypanel.assign(w.begin() + 1, w.end());
@@ -124,30 +126,22 @@ bool Parse(const Words& lines, const std::function<bool(const Words&)>& known, S
 
 }  // namespace
 
-bool LoadScenarios(const std::string& path, const std::function<bool(const Words&)>& known,
+bool LoadScenarios(const std::string& path, const std::string& target, const std::function<bool(const Words&)>& known,
                    std::vector<Scenario>& scenarios, std::string& error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    Words lines, columns;
+    Words lines = Lines(kpltest::ReadFile(path)), columns, w;
     std::vector<Words> rows;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-        Words w;
-        if (!SplitWords(StripComment(line), w, error) || w.empty())
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!SplitWords(StripComment(lines[i]), w, error) || w.empty() || (w[0] != "table" && w[0] != "row"))
             continue;
-        if (w[0] == "table")
-            columns.assign(w.begin() + 1, w.end());
-        if (w[0] == "row" && w.size() != columns.size() + 1) {
-            error = path + ":" + std::to_string(lines.size()) + ": a row needs one value per table column";
+        error = path + ":" + std::to_string(i + 1) + ": a row needs one value per table column";
+        if (w[0] == "row" && w.size() != columns.size() + 1)
             return false;
-        }
-        if (w[0] == "row")
-            rows.emplace_back(w.begin() + 1, w.end());
+        (w[0] == "table" ? columns : rows.emplace_back()).assign(w.begin() + 1, w.end());
     }
+    error = path + ": cannot be read, or empty";
+    if (lines.empty())
+        return false;
     if (rows.empty())
         rows.emplace_back();
     for (const auto& row : rows) {
@@ -159,15 +153,12 @@ bool LoadScenarios(const std::string& path, const std::function<bool(const Words
         for (std::size_t c = 0; c < columns.size(); ++c) {
             s.row += (c ? " " : "") + columns[c] + "=" + row[c];
             // A column "targets" names the targets a row runs on ("linux,wine").
-            if (columns[c] != "targets")
-                continue;
-            std::stringstream list(row[c]);
-            for (std::string t; std::getline(list, t, ',');)
-                s.targets.push_back(t);
-            s.reason = "a row for " + row[c];
+            if (columns[c] == "targets" && SplitWords(std::regex_replace(row[c], Comma, " "), s.targets, error))
+                s.reason = "a row for " + row[c];
         }
         if (!Parse(expanded, known, s, error))
             return false;
+        std::erase_if(s.steps, [&](const Step& step) { return !step.target.empty() && step.target != target; });
         scenarios.push_back(std::move(s));
     }
     return true;

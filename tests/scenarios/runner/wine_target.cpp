@@ -2,9 +2,8 @@
 // that tests/scenarios/wine/machine.sh brings up (one per locale, kept for
 // the whole run and reset between scenarios), the panel driver as the
 // kernel driver service "Pgw", COM3 linked to kplsim's pty, keys from the
-// key target window's log, events from the console (-debug) or from wine's
-// trace of the service's ReportEvent calls, service states from its
-// SetServiceStatus calls.
+// key target window's log, events from wine's trace of the service's
+// ReportEvent calls, service states from its SetServiceStatus calls.
 #include "tests/scenarios/runner/runner.h"
 #include "tests/support/test_support.h"
 
@@ -23,26 +22,47 @@ namespace {
 
 constexpr unsigned ServiceWin32OwnProcess = 0x10;
 
+kpltest::ProcessResult Script(const std::string& script, const Words& args, int seconds = 60,
+                              const std::map<std::string, std::string>& env = {})
+{
+    Words argv{"/bin/bash", script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return kpltest::RunProcess(argv, env, std::chrono::milliseconds(seconds * 1000));
+}
+
+// The machines of a run, one per locale, each in "m" of its directory:
+// brought up when a scenario first needs one, taken down at the end.
+struct Machines {
+    std::string script;
+    const MessageTable& table;
+    std::map<bool, std::unique_ptr<kpltest::TempDir>> dirs;  // by German locale
+    ~Machines()
+    {
+        for (const auto& [german, dir] : dirs)
+            Script(script, {"down", dir->File("m")});
+    }
+};
+
 class WineTarget : public Target {
 public:
-    WineTarget(std::string script, const MessageTable& table) : script_(std::move(script)), table_(table) {}
+    WineTarget(std::shared_ptr<Machines> machines, std::string port)
+        : machines_(std::move(machines)), script_(machines_->script), port_(std::move(port))
+    {
+    }
     ~WineTarget() override
     {
-        for (const auto& [german, dir] : machines_)
-            Script({"down", dir->File("m")});
-    }
-
-    std::string Name() const override { return "wine"; }
-
-    bool Prepare(const std::string& portPath, std::string&) override
-    {
-        port_ = portPath;
-        pending_.clear();
-        machine_.clear();
-        started_ = debug_ = false;
-        winlogon_ = driverPresent_ = true;
-        logStart_ = 0;
-        return true;
+        service_.reset();  // kills a service that still runs in debug mode
+        if (machine_.empty())
+            return;
+        // The task manager a secure attention key started in debug mode
+        // would keep the focus from the next scenario's key target.
+        if (Console().find("now starting taskmgr.exe") != std::string::npos)
+            Wine("wine", {"taskkill", "/f", "/im", "taskmgr.exe"});
+        if (State() != 0)
+            Wine("service", {"-remove"});  // stops it first, if it runs
+        // The next scenario's key target must get the focus.
+        if (targetPid_ > 0 && kill(targetPid_, SIGTERM) == 0)
+            kpltest::WaitUntil([&] { return kill(targetPid_, 0) != 0; }, std::chrono::milliseconds(10000));
     }
 
     bool ApplyRegistry(const std::string& block, std::string& error) override
@@ -67,7 +87,7 @@ public:
         debug_ = debug;
         if (debug_) {
             service_ = std::make_unique<kpltest::Process>(
-                Words{"/bin/bash", script_, "service", machine_, dir_->File("console.txt"), "-debug"});
+                Words{"/bin/bash", script_, "service", machine_, dir_.File("console.txt"), "-debug"});
             return true;
         }
         if (State() == 0) {
@@ -124,7 +144,7 @@ public:
     std::vector<KeyObservation> Keys() override
     {
         std::vector<KeyObservation> keys;
-        for (const auto& line : Lines(dir_ ? kpltest::ReadFile(dir_->File("keys.log")) : "")) {
+        for (const auto& line : Lines(kpltest::ReadFile(dir_.File("keys.log")))) {
             KeyObservation key;
             char name[32];
             unsigned wparam = 0, lparam = 0;
@@ -135,14 +155,14 @@ public:
                 keys.back().text += static_cast<char>(wparam);
             if (message == "WM_CHAR")
                 continue;
-            key.desktop = message == "WM_HOTKEY" ? "Winlogon" : "";
-            key.kind = message == "WM_HOTKEY"                                   ? KeyObservation::HotKey
-                       : message == "WM_KEYUP" || message == "WM_SYSKEYUP"      ? KeyObservation::Up
-                       : (lparam & (1u << 30))                                  ? KeyObservation::Repeat
-                                                                                : KeyObservation::Down;
-            key.vk = key.kind == KeyObservation::HotKey ? 0 : wparam;
+            bool hotkey = message == "WM_HOTKEY", up = message == "WM_KEYUP" || message == "WM_SYSKEYUP";
+            key.kind = hotkey ? KeyObservation::HotKey
+                       : up   ? KeyObservation::Up
+                              : (lparam & (1u << 30)) ? KeyObservation::Repeat : KeyObservation::Down;
+            key.vk = hotkey ? 0 : wparam;
             key.scan = (lparam >> 16) & 0xFF;
             key.extended = (lparam >> 24) & 1;
+            key.desktop = hotkey ? "Winlogon" : "";
             keys.push_back(key);
         }
         return keys;
@@ -169,11 +189,11 @@ public:
         }
         Words events;
         for (std::size_t i = 0; i < ids.size(); ++i)
-            events.push_back(table_.Format(ids[i], strings[i]));
+            events.push_back(machines_->table.Format(ids[i], strings[i]));
         return events;
     }
 
-    std::string Console() override { return dir_ && debug_ ? kpltest::ReadFile(dir_->File("console.txt")) : ""; }
+    std::string Console() override { return debug_ ? kpltest::ReadFile(dir_.File("console.txt")) : ""; }
 
     // Each SetServiceStatus of the service's own process as wine traces it,
     // as "state=N accepted=N exit=N checkpoint=N waithint=N".
@@ -199,7 +219,8 @@ public:
     // "    Version    REG_SZ    02.07" in what reg query prints.
     bool ReadRegistry(const std::string& key, const std::string& value, std::string& data) override
     {
-        for (const auto& line : Lines(machine_.empty() ? "" : Wine("wine", {"reg", "query", key, "/v", value}).output)) {
+        std::string shown = machine_.empty() ? "" : Wine("wine", {"reg", "query", key, "/v", value}).output;
+        for (const auto& line : Lines(shown)) {
             std::istringstream words(line);
             std::string name, type;
             if (!(words >> name >> type) || name != value)
@@ -213,38 +234,7 @@ public:
         return false;
     }
 
-    void Finish() override
-    {
-        service_.reset();  // kills a service that still runs
-        if (!machine_.empty()) {
-            // The task manager a secure attention key started in debug mode
-            // would keep the focus from the next scenario's key target.
-            if (Console().find("now starting taskmgr.exe") != std::string::npos)
-                Wine("wine", {"taskkill", "/f", "/im", "taskmgr.exe"});
-            if (started_ && State() != 1)
-                Wine("wine", {"sc", "stop", "Kpl"});
-            if (State() != 0)
-                Wine("service", {"-remove"});
-            // The next scenario's key target must get the focus.
-            if (targetPid_ > 0) {
-                kill(targetPid_, SIGTERM);
-                kpltest::WaitUntil([&] { return kill(targetPid_, 0) != 0; }, std::chrono::milliseconds(10000));
-            }
-        }
-        targetPid_ = 0;
-        started_ = debug_ = false;
-        dir_.reset();
-    }
-
 private:
-    kpltest::ProcessResult Script(const Words& args, int seconds = 60,
-                                  const std::map<std::string, std::string>& env = {})
-    {
-        Words argv{"/bin/bash", script_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return kpltest::RunProcess(argv, env, std::chrono::milliseconds(seconds * 1000));
-    }
-
     // A wine command ("wine") or VkKplSvc.exe ("service") to its end, its
     // output through a file: what it starts may inherit the output and
     // would hold a pipe open.
@@ -252,13 +242,13 @@ private:
     {
         Words all{program, machine_, machine_ + "/command.out"};
         all.insert(all.end(), args.begin(), args.end());
-        auto result = Script(all);
+        auto result = Script(script_, all);
         result.output = kpltest::ReadFile(machine_ + "/command.out");
         return result;
     }
 
     // The service's state (1 stopped ... 4 running), 0 when not installed.
-    unsigned State() { return static_cast<unsigned>(std::atoi(Script({"state", machine_, "Kpl"}).output.c_str())); }
+    int State() { return std::atoi(Script(script_, {"state", machine_, "Kpl"}).output.c_str()); }
 
     // The lines the machine's services traced since the service started.
     Words Log()
@@ -278,32 +268,32 @@ private:
             return block.find("Keyboard Layout\\Preload") != std::string::npos &&
                    block.find("\"1\"=\"00000407\"") != std::string::npos;
         });
-        auto& dir = machines_[german];
+        auto& dir = machines_->dirs[german];
         if (!dir) {
             dir = std::make_unique<kpltest::TempDir>();
             Words up{"up", dir->File("m")};
             if (german)
                 up.insert(up.end(), {"--locale", "de_DE.UTF-8"});
             // What the services trace: each ReportEvent and each SetServiceStatus.
-            auto result = Script(up, 180, {{"SERVICE_WINEDEBUG", "fixme-all,fixme+advapi,+eventlog,+service"}});
+            auto result =
+                Script(script_, up, 180, {{"SERVICE_WINEDEBUG", "fixme-all,fixme+advapi,+eventlog,+service"}});
             error = "the wine machine did not come up:\n" + result.output;
             if (result.exitStatus != 0)
                 return false;
         }
         machine_ = dir->File("m");
-        dir_ = std::make_unique<kpltest::TempDir>();
-        auto reset = Script({"reset", machine_}), com = Script({"com", machine_, "COM3", port_});
+        auto reset = Script(script_, {"reset", machine_}), com = Script(script_, {"com", machine_, "COM3", port_});
         error = "machine reset: " + reset.output + com.output;
         if (reset.exitStatus != 0 || com.exitStatus != 0)
             return false;
         for (const auto& block : pending_)
             if (!Import(block, error))
                 return false;
-        pending_.clear();
         if (!driverPresent_ && !DriverService(error))
             return false;
         // The key target in front, before the service types.
-        auto target = Script({"target", machine_, dir_->File("keys.log"), "600", winlogon_ ? "--winlogon" : ""}, 40);
+        auto target =
+            Script(script_, {"target", machine_, dir_.File("keys.log"), "600", winlogon_ ? "--winlogon" : ""}, 40);
         targetPid_ = std::atoi(target.output.c_str());
         error = "the key target did not come up: " + target.output;
         return target.exitStatus == 0 && targetPid_ > 0;
@@ -315,7 +305,7 @@ private:
         for (const auto& line : Lines(block))
             text += line + "\r\n";
         kpltest::WriteFile(file, text);
-        auto result = Script({"reg", machine_, file});
+        auto result = Script(script_, {"reg", machine_, file});
         error = "reg import: " + result.output;
         return result.exitStatus == 0;
     }
@@ -329,24 +319,23 @@ private:
                result.output.find("1056") != std::string::npos;
     }
 
-    std::string script_;
-    const MessageTable& table_;
-    std::map<bool, std::unique_ptr<kpltest::TempDir>> machines_;  // by German locale, each holding one in "m"
-    std::string machine_;                                         // the scenario's machine, once it is ready
-    std::unique_ptr<kpltest::TempDir> dir_;                       // the scenario's own files
+    std::shared_ptr<Machines> machines_;
+    std::string script_, port_;
+    std::string machine_;    // the scenario's machine, once it is ready
+    kpltest::TempDir dir_;   // the scenario's own files
     std::unique_ptr<kpltest::Process> service_;
     int targetPid_ = 0;
     Words pending_;  // registry blocks for a machine not yet chosen
-    std::string port_;
     bool debug_ = false, started_ = false, winlogon_ = true, driverPresent_ = true;
     std::size_t logStart_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<Target> MakeWineTarget(const std::string& machineScript, const MessageTable& table)
+Targets WineTargets(const std::string& machineScript, const MessageTable& table)
 {
-    return std::make_unique<WineTarget>(machineScript, table);
+    auto machines = std::shared_ptr<Machines>(new Machines{machineScript, table, {}});
+    return [machines](const std::string& port) { return std::make_unique<WineTarget>(machines, port); };
 }
 
 }  // namespace scenario
