@@ -1,7 +1,7 @@
 // The Linux build as a target: VkKplSvc over the project's Win32 layer,
 // its machine a registry file in a temporary directory; keys from the key
-// journal, events from the console (-debug) or the event log file, service
-// states from the systemd notify messages.
+// journal, events from the event log file, the reports to the service
+// manager from the systemd notify messages.
 #include "platform/win32.h"
 #include "tests/scenarios/runner/runner.h"
 #include "tests/support/test_support.h"

@@ -14,11 +14,13 @@ namespace scenario {
 
 namespace {
 
+// The virtual keys that are neither letters, digits nor F keys, by the names
+// their VK_ constants have.
 const std::pair<unsigned, const char*> Names[] = {
-    {0x08, "BACK"},    {0x09, "TAB"},      {0x0D, "RETURN"},   {0x10, "SHIFT"},  {0x11, "CONTROL"}, {0x12, "MENU"},
-    {0x13, "PAUSE"},   {0x14, "CAPITAL"},  {0x1B, "ESCAPE"},   {0x20, "SPACE"},  {0x25, "LEFT"},    {0x26, "UP"},
-    {0x27, "RIGHT"},   {0x28, "DOWN"},     {0x2E, "DELETE"},   {0x90, "NUMLOCK"}, {0x91, "SCROLL"}, {0xA0, "LSHIFT"},
-    {0xA1, "RSHIFT"},  {0xA2, "LCONTROL"}, {0xA3, "RCONTROL"}, {0xA4, "LMENU"},  {0xA5, "RMENU"}};
+    {0x08, "BACK"},   {0x09, "TAB"},     {0x0D, "RETURN"},   {0x10, "SHIFT"},    {0x11, "CONTROL"}, {0x12, "MENU"},
+    {0x13, "PAUSE"},  {0x14, "CAPITAL"}, {0x1B, "ESCAPE"},   {0x20, "SPACE"},    {0x25, "LEFT"},    {0x26, "UP"},
+    {0x27, "RIGHT"},  {0x28, "DOWN"},    {0x2E, "DELETE"},   {0x90, "NUMLOCK"},  {0x91, "SCROLL"},  {0xA0, "LSHIFT"},
+    {0xA1, "RSHIFT"}, {0xA2, "LCONTROL"}, {0xA3, "RCONTROL"}, {0xA4, "LMENU"},   {0xA5, "RMENU"}};
 
 std::string KeyText(unsigned vk)
 {
@@ -77,6 +79,7 @@ void DeriveRepeatsAndText(std::vector<KeyObservation>& keys)
     for (auto& key : keys) {
         if (key.kind == KeyObservation::HotKey)
             continue;
+        // A key-down of a key already down is a repeat.
         if (std::exchange(down[key.vk], key.kind == KeyObservation::Down) && key.kind == KeyObservation::Down)
             key.kind = KeyObservation::Repeat;
         if (key.kind == KeyObservation::Up)

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <stdexcept>
@@ -113,9 +114,8 @@ std::string Listing(const std::vector<T>& seen, std::size_t from, const std::str
 bool Matches(const std::string& leds, std::string pattern)
 {
     pattern.erase(std::remove(pattern.begin(), pattern.end(), ' '), pattern.end());
-    if (pattern == "off")
-        return leds.find_first_not_of('.') == std::string::npos;
-    return leds.compare(0, pattern.size(), pattern) == 0;
+    std::string want = pattern == "off" ? std::string(leds.size(), '.') : pattern;
+    return leds.compare(0, want.size(), want) == 0;
 }
 
 // How each target's service manager hears of the states: systemd's notify
@@ -442,7 +442,9 @@ struct Run {
             seen = Items(w[2]);
             return (n = std::count_if(seen.begin(), seen.end(), fits)) >= low;
         });
-        return (n >= low && n <= high) || Fail(Listing(seen, 0, "counted " + std::to_string(n) + " of the run's"));
+        Words counted;
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(counted), fits);
+        return (n >= low && n <= high) || Fail(Listing(counted, 0, "counted " + std::to_string(n)));
     }
 
     bool Last(Words& w)

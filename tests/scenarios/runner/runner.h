@@ -22,8 +22,8 @@ struct Step {
 };
 
 struct Scenario {
-    std::string path;
-    std::string row;     // "speed=2 delay=0" of a table row, else ""
+    // The file, and "speed=2 delay=0" of a table row, else "".
+    std::string path, row;
     Words targets;       // empty: every target
     std::string reason;  // why the scenario is limited to them
     Words keypanel;      // kplsim's identity options
@@ -43,8 +43,8 @@ struct KeyObservation {
     Kind kind = Down;
     unsigned vk = 0, scan = 0;
     bool extended = false;
-    std::string desktop;  // where the target can tell
-    std::string text;     // the characters the key-down typed
+    // Where the target can tell it; the characters the key-down typed.
+    std::string desktop, text;
 };
 
 // The lines of a text, without their line ends.

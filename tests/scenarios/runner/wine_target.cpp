@@ -175,11 +175,10 @@ public:
         std::vector<unsigned> ids;
         std::vector<Words> strings;
         for (const auto& line : Log()) {
-            unsigned long handle, type, category, sid;
             unsigned id = 0, count = 0;
             auto at = line.find(":advapi:ReportEventA (");
-            if (at != std::string::npos && std::sscanf(line.c_str() + at + 22, "%lx,%lx,%lx,%x,%lx,%x", &handle, &type,
-                                                       &category, &id, &sid, &count) == 6) {
+            if (at != std::string::npos &&
+                std::sscanf(line.c_str() + at + 22, "%*x,%*x,%*x,%x,%*x,%x", &id, &count) == 2) {
                 ids.push_back(id);
                 strings.emplace_back();
             }
@@ -202,11 +201,10 @@ public:
         Words reports;
         for (const auto& line : debug_ ? Words{} : Log()) {
             auto at = line.find(":service:SetServiceStatus ");
-            unsigned long handle;
-            unsigned type, state, accepted, exit, specific, checkpoint, wait;
+            unsigned type, state, accepted, exit, checkpoint, wait;
             if (at != std::string::npos &&
-                std::sscanf(line.c_str() + at + 26, "%lx %x %x %x %x %x %x %x", &handle, &type, &state, &accepted,
-                            &exit, &specific, &checkpoint, &wait) == 8 && type == ServiceWin32OwnProcess) {
+                std::sscanf(line.c_str() + at + 26, "%*x %x %x %x %x %*x %x %x", &type, &state, &accepted, &exit,
+                            &checkpoint, &wait) == 6 && type == ServiceWin32OwnProcess) {
                 char text[128];
                 std::snprintf(text, sizeof text, "state=%u accepted=%u exit=%u checkpoint=%u waithint=%u", state,
                               accepted, exit, checkpoint, wait);
