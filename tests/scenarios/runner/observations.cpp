@@ -1,82 +1,76 @@
-#include "tests/scenarios/runner/observations.h"
+// Reading what a machine shows: key names, the text keys type, and events
+// told apart by the service's own message table.
+#include "tests/scenarios/runner/runner.h"
+#include "tests/support/test_support.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace scenario {
 
 namespace {
 
-struct KeyName {
-    const char* name;
-    unsigned vk;
-};
+// The virtual keys that are neither letters, digits nor F keys, by the names
+// their VK_ constants have.
+const std::pair<unsigned, const char*> Names[] = {
+    {0x08, "BACK"},   {0x09, "TAB"},     {0x0D, "RETURN"},   {0x10, "SHIFT"},    {0x11, "CONTROL"}, {0x12, "MENU"},
+    {0x13, "PAUSE"},  {0x14, "CAPITAL"}, {0x1B, "ESCAPE"},   {0x20, "SPACE"},    {0x25, "LEFT"},    {0x26, "UP"},
+    {0x27, "RIGHT"},  {0x28, "DOWN"},    {0x2E, "DELETE"},   {0x90, "NUMLOCK"},  {0x91, "SCROLL"},  {0xA0, "LSHIFT"},
+    {0xA1, "RSHIFT"}, {0xA2, "LCONTROL"}, {0xA3, "RCONTROL"}, {0xA4, "LMENU"},   {0xA5, "RMENU"}};
 
-constexpr KeyName Names[] = {
-    {"BACK", 0x08},     {"TAB", 0x09},      {"RETURN", 0x0D},   {"SHIFT", 0x10},   {"CONTROL", 0x11},
-    {"MENU", 0x12},     {"PAUSE", 0x13},    {"CAPITAL", 0x14},  {"ESCAPE", 0x1B},  {"SPACE", 0x20},
-    {"LEFT", 0x25},     {"UP", 0x26},       {"RIGHT", 0x27},    {"DOWN", 0x28},    {"SNAPSHOT", 0x2C},
-    {"DELETE", 0x2E},   {"F1", 0x70},       {"F2", 0x71},       {"F3", 0x72},      {"F4", 0x73},
-    {"F5", 0x74},       {"F6", 0x75},       {"F7", 0x76},       {"F8", 0x77},      {"F9", 0x78},
-    {"F10", 0x79},      {"F11", 0x7A},      {"F12", 0x7B},      {"NUMLOCK", 0x90}, {"SCROLL", 0x91},
-    {"LSHIFT", 0xA0},   {"RSHIFT", 0xA1},   {"LCONTROL", 0xA2}, {"RCONTROL", 0xA3}, {"LMENU", 0xA4},
-    {"RMENU", 0xA5},
-};
-
-unsigned Generic(unsigned vk)
+std::string KeyText(unsigned vk)
 {
-    switch (vk) {
-    case 0xA0:
-    case 0xA1: return 0x10;
-    case 0xA2:
-    case 0xA3: return 0x11;
-    case 0xA4:
-    case 0xA5: return 0x12;
-    default: return vk;
-    }
-}
-
-}  // namespace
-
-bool ParseVirtualKey(const std::string& name, unsigned& vk)
-{
-    if (name.size() == 1 && std::isalnum(static_cast<unsigned char>(name[0]))) {
-        vk = static_cast<unsigned>(std::toupper(static_cast<unsigned char>(name[0])));
-        return true;
-    }
-    if (name.size() > 2 && name[0] == '0' && name[1] == 'x') {
-        char* end = nullptr;
-        vk = static_cast<unsigned>(std::strtoul(name.c_str() + 2, &end, 16));
-        return *end == '\0' && vk < 256;
-    }
-    std::string bare = name.rfind("VK_", 0) == 0 ? name.substr(3) : name;
-    for (const auto& entry : Names)
-        if (bare == entry.name) {
-            vk = entry.vk;
-            return true;
-        }
-    return false;
-}
-
-std::string VirtualKeyText(unsigned vk)
-{
-    if ((vk >= 'A' && vk <= 'Z') || (vk >= '0' && vk <= '9'))
+    if (std::isupper(static_cast<int>(vk)) || std::isdigit(static_cast<int>(vk)))
         return std::string(1, static_cast<char>(vk));
-    for (const auto& entry : Names)
-        if (entry.vk == vk)
-            return entry.name;
+    if (vk >= 0x70 && vk <= 0x7B)
+        return "F" + std::to_string(vk - 0x6F);
+    for (const auto& [code, name] : Names)
+        if (code == vk)
+            return name;
     char text[8];
     std::snprintf(text, sizeof text, "0x%02x", vk);
     return text;
 }
 
-bool SameKey(unsigned expected, unsigned observed)
+std::string Shown(unsigned id, const std::string& text)
 {
-    return expected == observed || Generic(expected) == observed;
+    char head[16];
+    std::snprintf(head, sizeof head, "0x%08X ", id);
+    return head + text;
+}
+
+}  // namespace
+
+Words Lines(const std::string& text)
+{
+    Words lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
+    return lines;
+}
+
+bool ParseVirtualKey(const std::string& name, unsigned& vk)
+{
+    for (vk = 1; vk < 256; ++vk)
+        if (KeyText(vk) == name)
+            return true;
+    return false;
+}
+
+std::string Describe(const KeyObservation& key)
+{
+    static const char* kinds[] = {"down", "repeat", "up"};
+    std::string on = key.desktop.empty() ? "" : " on " + key.desktop;
+    if (key.kind == KeyObservation::HotKey)
+        return "hotkey" + on;
+    char scan[16];
+    std::snprintf(scan, sizeof scan, " scan %02x", key.scan);
+    return KeyText(key.vk) + " " + kinds[key.kind] + scan + (key.extended ? " ext" : "") + on;
 }
 
 void DeriveRepeatsAndText(std::vector<KeyObservation>& keys)
@@ -85,91 +79,63 @@ void DeriveRepeatsAndText(std::vector<KeyObservation>& keys)
     for (auto& key : keys) {
         if (key.kind == KeyObservation::HotKey)
             continue;
-        if (key.kind == KeyObservation::Up) {
-            down[key.vk] = false;
-            continue;
-        }
-        if (down[key.vk])
+        // A key-down of a key already down is a repeat.
+        if (std::exchange(down[key.vk], key.kind == KeyObservation::Down) && key.kind == KeyObservation::Down)
             key.kind = KeyObservation::Repeat;
-        down[key.vk] = true;
+        if (key.kind == KeyObservation::Up)
+            continue;
         bool shift = down[0xA0] || down[0xA1] || down[0x10];
-        unsigned vk = key.vk;
-        if (vk >= 'A' && vk <= 'Z')
-            key.text = std::string(1, static_cast<char>(shift ? vk : vk + ('a' - 'A')));
-        else if ((vk >= '0' && vk <= '9' && !shift) || vk == ' ')
+        int vk = static_cast<int>(key.vk);
+        if (std::isupper(vk))
+            key.text = std::string(1, static_cast<char>(shift ? vk : std::tolower(vk)));
+        else if ((std::isdigit(vk) && !shift) || vk == ' ' || vk == '\r' || vk == '\t')
             key.text = std::string(1, static_cast<char>(vk));
-        else if (vk == 0x0D)
-            key.text = "\r";
-        else if (vk == 0x09)
-            key.text = "\t";
     }
-}
-
-std::string Describe(const KeyObservation& key)
-{
-    static const char* kinds[] = {"down", "repeat", "up", "hotkey"};
-    if (key.kind == KeyObservation::HotKey)
-        return "hotkey" + (key.desktop.empty() ? "" : " on " + key.desktop);
-    char text[96];
-    std::snprintf(text, sizeof text, "%s %s scan %02x%s%s%s", VirtualKeyText(key.vk).c_str(), kinds[key.kind],
-                  key.scan, key.extended ? " ext" : "", key.desktop.empty() ? "" : " on ", key.desktop.c_str());
-    return text;
 }
 
 bool MessageTable::Load(const std::string& path, std::string& error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
+    for (const auto& line : Lines(kpltest::ReadFile(path))) {
         auto tab = line.find('\t');
-        auto second = line.find('\t', tab + 1);
-        if (tab == std::string::npos || second == std::string::npos)
+        auto text = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+        if (line.empty() || line[0] == '#' || text == std::string::npos)
             continue;
-        Entry entry{static_cast<unsigned>(std::strtoul(line.c_str(), nullptr, 16)), {}, {}};
-        std::string text = line.substr(second + 1), piece;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '%' && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-                entry.pieces.push_back(piece);
-                entry.inserts.push_back(text[i + 1] - '0');
-                piece.clear();
-                ++i;
+        Entry entry{static_cast<unsigned>(std::strtoul(line.c_str(), nullptr, 16)), {""}, {}};
+        for (std::size_t i = text + 1; i < line.size(); ++i) {
+            if (line[i] == '%' && std::isdigit(static_cast<unsigned char>(line[i + 1]))) {
+                entry.inserts.push_back(line[++i] - '0');
+                entry.pieces.emplace_back();
             } else {
-                piece += text[i];
+                entry.pieces.back() += line[i];
             }
         }
-        entry.pieces.push_back(piece);
         entries_.push_back(entry);
     }
-    return true;
+    error = path + ": no messages in it";
+    return !entries_.empty();
 }
 
+// The id of the message whose literal pieces frame the text, the one with
+// the most literal text when several do; 0 when none fits.
 unsigned MessageTable::Match(const std::string& text) const
 {
     unsigned best = 0;
     std::size_t bestLiteral = 0;
     for (const auto& entry : entries_) {
         const auto& p = entry.pieces;
-        std::size_t literal = 0, at = 0;
-        bool fits = text.compare(0, p.front().size(), p.front()) == 0;
-        for (std::size_t i = 0; fits && i < p.size(); ++i) {
+        std::size_t at = p[0].size(), literal = at;
+        bool fits = text.compare(0, at, p[0]) == 0 && (p.size() > 1 || text == p[0]);
+        for (std::size_t i = 1; fits && i + 1 < p.size(); ++i) {
+            at = text.find(p[i], at);
+            fits = at != std::string::npos;
+            at += p[i].size();
             literal += p[i].size();
-            if (i == 0) {
-                at = p[0].size();
-            } else if (i + 1 == p.size()) {
-                fits = text.size() >= at + p[i].size() && text.compare(text.size() - p[i].size(), p[i].size(), p[i]) == 0;
-            } else {
-                auto found = text.find(p[i], at);
-                fits = found != std::string::npos;
-                at = found + p[i].size();
-            }
         }
-        if (p.size() == 1)
-            fits = fits && text == p[0];
+        if (p.size() > 1 && fits) {
+            const std::string& last = p.back();
+            fits = text.size() >= at + last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0;
+            literal += last.size();
+        }
         if (fits && (best == 0 || literal > bestLiteral)) {
             best = entry.id;
             bestLiteral = literal;
@@ -178,45 +144,40 @@ unsigned MessageTable::Match(const std::string& text) const
     return best;
 }
 
-std::string MessageTable::Format(unsigned id, const std::vector<std::string>& strings) const
+std::string MessageTable::Format(unsigned id, const Words& strings) const
 {
+    std::string text;
     for (const auto& entry : entries_) {
         if (entry.id != id)
             continue;
-        std::string text = entry.pieces[0];
+        text = entry.pieces[0];
         for (std::size_t i = 1; i < entry.pieces.size(); ++i) {
-            std::size_t n = static_cast<std::size_t>(entry.inserts[i - 1] - 1);
+            auto n = static_cast<std::size_t>(entry.inserts[i - 1] - 1);
             text += (n < strings.size() ? strings[n] : "") + entry.pieces[i];
         }
-        return text;
     }
-    return "";
+    return Shown(id, text);
 }
 
-std::vector<EventObservation> ConsoleEvents(const std::string& console, const MessageTable& table)
+Words MessageTable::ConsoleEvents(const std::string& console) const
 {
     // A trace printed in pieces by another thread (the receive dump) may
     // precede an event on its line: the stamp is looked for anywhere.
-    auto stampAt = [](const std::string& line, std::size_t at) {
+    auto stamped = [](const std::string& line, std::size_t at) {
         static const char shape[] = "00:00:00.000: ";
-        for (std::size_t i = 0; i + 1 < sizeof shape; ++i) {
-            char c = line[at + i];
-            if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(c)) : c != shape[i])
+        for (std::size_t i = 0; i < 14; ++i)
+            if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[at + i])) : line[at + i] != shape[i])
                 return false;
-        }
         return true;
     };
-    std::vector<EventObservation> events;
-    std::istringstream lines(console);
-    for (std::string line; std::getline(lines, line);) {
+    Words events;
+    for (const auto& line : Lines(console)) {
         for (std::size_t at = 0; at + 14 <= line.size(); ++at) {
-            if (!stampAt(line, at))
+            if (!stamped(line, at))
                 continue;
-            std::string text = line.substr(at + 14);
-            // Text mode turns the message's own CR LF into CR CR LF on Windows.
-            while (!text.empty() && text.back() == '\r')
-                text.pop_back();
-            events.push_back({table.Match(text), text, ""});
+            // Text mode turns the message's own CR LF into CR CR LF on Windows:
+            // the lines come without them.
+            events.push_back(Shown(Match(line.substr(at + 14)), line.substr(at + 14)));
             break;
         }
     }

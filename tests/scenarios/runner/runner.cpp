@@ -2,11 +2,7 @@
 // the form of the other suites: "scenario <target> <file>: N passed, M failed"
 // (a table's rows count one each). On a failure it prints what was expected
 // against what the machine showed.
-#include "tests/scenarios/runner/keypanel.h"
-#include "tests/scenarios/runner/linux_target.h"
-#include "tests/scenarios/runner/observations.h"
-#include "tests/scenarios/runner/scenario.h"
-#include "tests/scenarios/runner/wine_target.h"
+#include "tests/scenarios/runner/runner.h"
 #include "tests/support/test_support.h"
 
 #include <algorithm>
@@ -15,9 +11,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <iterator>
 #include <map>
-#include <sstream>
+#include <regex>
+#include <stdexcept>
 #include <thread>
 
 namespace scenario {
@@ -25,599 +22,451 @@ namespace scenario {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr unsigned PollMs = 50;
+constexpr long PollMs = 50;
+constexpr unsigned Any = ~0u;  // an expected key's scan code when any will do
+const Words Kinds = {"IDENTIFY", "STATUS", "KEYS", "LEDS"};  // requests 0x10 to 0x13
 
-struct Options {
-    std::string target = "linux";
-    std::string service;
-    std::string kplsim;
-    std::string events;
-    std::string machine;  // the wine target's machine script
-    double slowness = 1.0;  // sanitizer builds run slower
-    std::vector<std::string> files;
+// kplsim on a pseudo-terminal, fed its script a line at a time; its first
+// line names the terminal, its trace every request it got.
+class Keypanel {
+public:
+    explicit Keypanel(const Words& argv) : process_(argv, {}, true)
+    {
+        process_.WaitForOutput("\n", std::chrono::milliseconds(10000));
+        std::string out = process_.Output();
+        path = out.substr(0, out.find('\n'));
+        parsed_ = path.size() + 1;
+    }
+    bool Send(const std::string& line) { return process_.Write(line + "\n"); }
+
+    // Every request so far, in order: its kind and, for STATUS, the LEDs lit
+    // ('#') and dark ('.'); for LEDS, each LED off ('.'), slow ('s'), fast
+    // ('f') or on ('#'): "STATUS #..#...".
+    const Words& Requests()
+    {
+        std::string fresh = process_.Output(parsed_);
+        fresh.erase(fresh.rfind('\n') + 1);  // whole lines only
+        parsed_ += fresh.size();
+        for (const auto& line : Lines(fresh)) {
+            if (line.rfind("kplsim: ", 0) == 0)
+                errors += line + "\n";
+            if (line.rfind("> ", 0) != 0)
+                continue;
+            std::vector<unsigned> raw;
+            for (std::size_t at = 2; at + 1 < line.size(); at += 3)
+                raw.push_back(static_cast<unsigned>(std::strtoul(line.substr(at, 2).c_str(), nullptr, 16)));
+            unsigned id = raw.size() >= 4 ? raw[2] : 0;
+            std::string r = (id >= 0x10 && id <= 0x13 ? Kinds[id - 0x10] : "other") + " ";
+            // The payload as meant: the stuffing byte after each 0x02 dropped.
+            for (std::size_t i = 3; i + 1 < raw.size(); i += raw[i] == 0x02 ? 2 : 1)
+                for (unsigned bit = 0; bit < 8; bit += id == 0x13 ? 2 : 1)
+                    r += id == 0x13 ? ".sf#"[(raw[i] >> bit) & 3] : (raw[i] >> bit) & 1 ? '#' : '.';
+            requests_.push_back(r);
+        }
+        return requests_;
+    }
+
+    std::string path;    // of the terminal, once kplsim runs
+    std::string errors;  // kplsim's complaints (lines "kplsim: ...")
+
+private:
+    kpltest::Process process_;
+    std::size_t parsed_ = 0;  // output taken so far
+    Words requests_;
 };
 
 // "N", "N..M" or "N.." as a closed range.
 bool ParseRange(const std::string& text, long& low, long& high)
 {
-    char* end = nullptr;
-    low = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str())
+    static const std::regex form(R"((\d+)(?:(\.\.)(\d*))?)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form))
         return false;
-    if (*end == '\0') {
-        high = low;
-        return true;
-    }
-    if (std::string(end, 2) != "..")
-        return false;
-    if (end[2] == '\0') {
-        high = 1L << 40;
-        return true;
-    }
-    char* last = nullptr;
-    high = std::strtol(end + 2, &last, 10);
-    return *last == '\0' && high >= low;
+    low = std::stol(m[1]);
+    high = !m[2].matched ? low : m[3].length() > 0 ? std::stol(m[3]) : 1L << 40;
+    return high >= low;
 }
 
-// An LED pattern (STATUS) as '#' and '.', a block (LEDS) as '.', 's', 'f', '#'.
-std::string Render(const Request& request)
+std::string Show(const std::string& text)
 {
-    std::string text;
-    if (request.id == 0x11) {
-        for (std::size_t led = 0; led < request.payload.size() * 8; ++led)
-            text += (request.payload[led / 8] >> (led % 8)) & 1 ? '#' : '.';
-    } else {
-        for (std::size_t led = 0; led < request.payload.size() * 4; ++led)
-            text += ".sf#"[(request.payload[led / 4] >> (2 * (led % 4))) & 3];
-    }
-    return text;
+    std::string shown;
+    for (char c : text)
+        shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+    return shown;
 }
-
-std::uint8_t RequestId(std::string kind)
+std::string Show(const KeyObservation& key) { return Describe(key); }
+// What a stream held from `from` on, a run of equal items as one line.
+template <class T>
+std::string Listing(const std::vector<T>& seen, std::size_t from, const std::string& title = "seen from here on")
 {
-    for (char& c : kind)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    static const std::map<std::string, std::uint8_t> ids = {
-        {"IDENTIFY", 0x10}, {"STATUS", 0x11}, {"KEYS", 0x12}, {"LEDS", 0x13}};
-    auto found = ids.find(kind);
-    return found == ids.end() ? 0 : found->second;
+    std::string text = "  " + title + ":" + (from >= seen.size() ? " none" : "");
+    for (std::size_t i = from, n = 1, lines = 0; i < seen.size() && lines++ < 25; i += n) {
+        std::string shown = Show(seen[i]);
+        for (n = 1; i + n < seen.size() && Show(seen[i + n]) == shown;)
+            ++n;
+        text += "\n    " + (lines > 24 ? "..." : shown + (n > 1 ? " (" + std::to_string(n) + " times)" : ""));
+    }
+    return text + "\n";
 }
 
-class Run {
-public:
-    Run(const Scenario& s, Target& target, Keypanel& keypanel, const Options& options)
-        : s_(s), t_(target), kp_(keypanel), o_(options)
-    {
-    }
+// Whether a LED pattern or block starts with the pattern (blanks in it
+// ignored), or for "off" is all dark.
+bool Matches(const std::string& leds, std::string pattern)
+{
+    pattern.erase(std::remove(pattern.begin(), pattern.end(), ' '), pattern.end());
+    std::string want = pattern == "off" ? std::string(leds.size(), '.') : pattern;
+    return leds.compare(0, want.size(), want) == 0;
+}
+
+// How each target's service manager hears of the states: systemd's notify
+// messages, and wine's trace of SetServiceStatus.
+const std::pair<const char*, const char*> StateReports[] = {
+    {"STATUS=Starting", "START_PENDING"}, {"READY=1", "RUNNING"}, {"STOPPING=1", "STOP_PENDING"},
+    {"STATUS=Stopped", "STOPPED"},        {"state=2 ", "START_PENDING"}, {"state=4 ", "RUNNING"},
+    {"state=3 ", "STOP_PENDING"},         {"state=1 ", "STOPPED"}};
+
+// One scenario played on a target, step by step.
+struct Run {
+    const Scenario& s;
+    Target& t;
+    Keypanel& kp;
+    const MessageTable& table;
+    double slowness;
+    bool debug = false;  // a console run, whose events are its output
+    const Step* step = nullptr;
+    std::string error{}, failure{};
+    long within = -1;  // "within N polls" of the expectation at hand
+    std::map<std::string, std::size_t> cursor{};  // where each ordered stream stands
+    kpltest::ProcessResult last{};
+
+    static const std::map<std::string, std::function<bool(Run&, Words&)>> Verbs;
+    static std::string VerbOf(const Words& w) { return w[0] == "expect" && w.size() > 1 ? "expect " + w[1] : w[0]; }
 
     // Empty when every step held, else what went wrong.
     std::string Execute()
     {
-        for (const auto& step : s_.steps) {
-            if (!step.target.empty() && step.target != t_.Name())
-                continue;
-            step_ = &step;
-            if (!Do(step))
-                return failure_;
-            std::string complaints = kp_.Errors();
-            if (!complaints.empty())
-                return Where() + "kplsim refused a line:\n" + complaints;
+        for (const auto& next : s.steps) {
+            step = &next;
+            Words w = next.words;
+            auto at = std::find(w.begin(), w.end(), "within");
+            within = w[0] == "expect" && at != w.end() ? std::stol(at + 1 == w.end() ? "" : at[1]) : -1;
+            if (within >= 0)
+                w.erase(at, at + 2 < w.end() && at[2] == "polls" ? at + 3 : at + 2);
+            try {
+                if (!Verbs.at(VerbOf(w))(*this, w))
+                    return failure;
+            } catch (const std::exception& e) {
+                return Where() + "  a word is missing, unknown or not a number (" + e.what() + ")\n";
+            }
+            kp.Requests();
+            if (!kp.errors.empty())
+                return Where() + "kplsim refused a line:\n" + kp.errors;
         }
         return "";
     }
 
-private:
     std::string Where() const
     {
-        return s_.path + ":" + std::to_string(step_->line) + (s_.row.empty() ? "" : " (" + s_.row + ")") + ": " +
-               step_->text + "\n";
+        return s.path + ":" + std::to_string(step->line) + (s.row.empty() ? "" : " (" + s.row + ")") + ": " +
+               step->text + "\n";
     }
     bool Fail(const std::string& observed)
     {
-        failure_ = Where() + observed;
+        failure = Where() + observed;
         return false;
     }
-
-    std::size_t Polls() { return kp_.Requests().size(); }
+    bool Did(bool done) { return done || Fail(error); }
 
     // Waits for the condition, at most `polls` polls of the Keypanel when
     // given (or, with no polls flowing, their time), else the default bound.
-    bool WaitFor(const std::function<bool()>& condition, long polls = -1)
+    template <class Condition>
+    bool WaitFor(Condition condition, long polls)
     {
-        auto bound = std::chrono::milliseconds(
-            static_cast<long>((polls >= 0 ? polls * PollMs * 3 + 2000 : 10000) * o_.slowness));
-        auto deadline = Clock::now() + bound;
-        std::size_t until = polls >= 0 ? Polls() + static_cast<std::size_t>(polls) : 0;
-        for (;;) {
-            if (condition())
-                return true;
-            if (Clock::now() >= deadline || (polls >= 0 && Polls() >= until))
+        auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(
+                                           (polls >= 0 ? polls * PollMs * 3 + 2000 : 10000) * slowness));
+        std::size_t until = kp.Requests().size() + static_cast<std::size_t>(std::max(polls, 0L));
+        while (!condition()) {
+            if (Clock::now() >= deadline || (polls >= 0 && kp.Requests().size() >= until))
                 return condition();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        return true;
+    }
+    template <class Condition>
+    bool WaitFor(Condition condition) { return WaitFor(condition, within); }
+
+    bool Polls(long n)
+    {
+        std::size_t until = kp.Requests().size() + static_cast<std::size_t>(n);
+        return WaitFor([&] { return kp.Requests().size() >= until; }, n) ||
+               Fail("  the Keypanel got " + std::to_string(kp.Requests().size()) + " requests, not " +
+                    std::to_string(until) + "\n");
+    }
+    bool Send(const std::string& line) { return kp.Send(line) || Fail("  kplsim has ended\n"); }
+
+    // The items of an ordered stream as shown: "event" ("0x40000012 text[
+    // data=XX XX]"), "output" (console lines), "status" and "leds" (the LED
+    // patterns sent), "state" and "notify" (the reports to the service manager).
+    Words Items(const std::string& stream)
+    {
+        if (stream == "event")
+            return debug ? table.ConsoleEvents(t.Console()) : t.Events();
+        if (stream == "output" || stream == "notify")
+            return stream == "output" ? Lines(t.Console()) : t.Reports();
+        if (stream == "status" || stream == "leds")
+            return Sent(stream == "status" ? "STATUS" : "LEDS");
+        Words states;
+        for (const auto& report : t.Reports())
+            for (const auto& [prefix, state] : StateReports)
+                if (report.rfind(prefix, 0) == 0)
+                    states.push_back(state);
+        return states;
+    }
+    Words Sent(const std::string& kind)
+    {
+        Words leds;
+        for (const auto& r : kp.Requests())
+            if (r.rfind(kind + " ", 0) == 0)
+                leds.push_back(r.substr(kind.size() + 1));
+        return leds;
     }
 
-    // "within N polls" at the end of an expectation, else -1.
-    long Within(std::vector<std::string>& words)
+    // Whether an item of the stream is the one the words from `at` on tell:
+    // ID [text "PART"] [data "XX XX"] for an event; else TEXT the output
+    // holds, a PATTERN the LEDs start with, the STATE or the report.
+    std::function<bool(const std::string&)> Fits(const std::string& stream, const Words& w, std::size_t at)
     {
-        auto at = std::find(words.begin(), words.end(), "within");
-        if (at == words.end() || at + 1 == words.end())
-            return -1;
-        long polls = std::strtol((at + 1)->c_str(), nullptr, 10);
-        words.erase(at, at + 2 < words.end() && at[2] == "polls" ? at + 3 : at + 2);
-        return polls;
+        std::string want = w.at(at), text, data;
+        if (stream == "output")
+            return [want](const std::string& line) { return line.find(want) != std::string::npos; };
+        if (stream == "status" || stream == "leds")
+            return [want](const std::string& leds) { return Matches(leds, want); };
+        if (stream != "event")
+            return [want](const std::string& item) { return item == want; };
+        for (++at; at < w.size(); at += 2) {
+            if (w[at] != "text" && w[at] != "data")
+                throw std::invalid_argument("unknown word '" + w[at] + "'");
+            (w[at] == "text" ? text : data) = w.at(at + 1);
+        }
+        return [id = std::stoul(want, nullptr, 16), text, data](const std::string& event) {
+            auto end = event.rfind(" data=");
+            return std::strtoul(event.c_str(), nullptr, 16) == id &&
+                   event.substr(0, end).find(text, 11) != std::string::npos &&
+                   (data.empty() || (end != std::string::npos && event.substr(end + 6) == data));
+        };
     }
 
-    std::string KeysFrom(std::size_t from, const std::vector<KeyObservation>& keys)
+    bool Present(Words& w) { return Did(t.SetPresent(w[0], w.at(1) != "absent", error)); }
+    // Each key held for three polls and let go for three, so the key output
+    // thread sees it down and up on its own cycle.
+    bool Type(Words& w)
     {
-        std::string text = "  observed keys from here on:";
-        if (from >= keys.size())
-            return text + " none\n";
-        for (std::size_t i = from; i < keys.size() && i < from + 24; ++i)
-            text += "\n    " + Describe(keys[i]);
-        return text + (keys.size() > from + 24 ? "\n    ..." : "") + "\n";
+        for (std::size_t i = 1; i < w.size(); ++i)
+            if (!Send("press " + w[i]) || !Polls(3) || !Send("release " + w[i]) || !Polls(3))
+                return false;
+        return true;
     }
-
-    std::string EventsFrom(std::size_t from)
-    {
-        auto events = t_.Events();
-        std::string text = "  observed events from here on:";
-        if (from >= events.size())
-            return text + " none\n";
-        for (std::size_t i = from; i < events.size() && i < from + 24; ++i) {
-            char id[16];
-            std::snprintf(id, sizeof id, "0x%08X ", events[i].id);
-            text += "\n    " + std::string(id) + events[i].text + (events[i].data.empty() ? "" : " data=" + events[i].data);
-        }
-        return text + "\n";
-    }
-
-    bool Do(const Step& step)
-    {
-        std::vector<std::string> w = step.words;
-        const std::string& verb = w[0];
-        std::string error;
-        if (verb == "registry")
-            return t_.ApplyRegistry(step.block, error) || Fail(error);
-        if (verb == "start")
-            return t_.Start(w.size() > 1 ? w[1] : "service", error) || Fail(error);
-        if (verb == "winlogon")
-            return t_.SetWinlogonPresent(w.at(1) != "absent", error) || Fail(error);
-        if (verb == "driver")
-            return t_.SetDriverPresent(w.at(1) != "absent", error) || Fail(error);
-        if (verb == "stop")
-            return t_.Stop(error) || Fail(error);
-        if (verb == "command") {
-            last_ = t_.Command({w.begin() + 1, w.end()});
-            return true;
-        }
-        if (verb == "polls") {
-            long n = std::strtol(w.at(1).c_str(), nullptr, 10);
-            std::size_t target = Polls() + static_cast<std::size_t>(n);
-            return WaitFor([&] { return Polls() >= target; }, n) ||
-                   Fail("  the Keypanel saw " + std::to_string(Polls()) + " requests, not " + std::to_string(target));
-        }
-        if (verb == "type") {
-            // Each key held for three polls and let go for three, so the key
-            // output thread sees it down and up on its own cycle.
-            for (std::size_t i = 1; i < w.size(); ++i) {
-                std::size_t target = Polls() + 3;
-                if (!kp_.Send("press " + w[i]) || !WaitFor([&] { return Polls() >= target; }, 3))
-                    return Fail("  the Keypanel is not polled\n");
-                target = Polls() + 3;
-                if (!kp_.Send("release " + w[i]) || !WaitFor([&] { return Polls() >= target; }, 3))
-                    return Fail("  the Keypanel is not polled\n");
-            }
-            return true;
-        }
-        if (verb != "expect") {
-            // The Keypanel's side: kplsim carries it out.
-            std::string line;
-            for (const auto& word : w)
-                line += (line.empty() ? "" : " ") + word;
-            return kp_.Send(line) || Fail("kplsim has ended");
-        }
-        return Expect(w);
-    }
-
-    bool Expect(std::vector<std::string> w)
-    {
-        long within = Within(w);
-        const std::string& kind = w[1];
-        if (kind == "key" || kind == "hotkey")
-            return ExpectKey(w, within);
-        if (kind == "keys")
-            return ExpectAllUp(within);
-        if (kind == "text")
-            return ExpectText(w.at(2), within);
-        if (kind == "no")
-            return ExpectNone(w);
-        if (kind == "event")
-            return ExpectEvent(w, within);
-        if (kind == "count")
-            return ExpectCount(w, within);
-        if (kind == "output") {
-            std::size_t found = std::string::npos;
-            bool ok = WaitFor([&] { return (found = t_.Console().find(w.at(2), console_)) != std::string::npos; },
-                              within);
-            if (!ok)
-                return Fail("  console from here on:\n" + t_.Console().substr(std::min(console_, t_.Console().size())));
-            console_ = found + w[2].size();
-            return true;
-        }
-        if (kind == "status" || kind == "leds")
-            return ExpectLeds(kind == "status" ? 0x11 : 0x13, w.at(2), within);
-        if (kind == "last") {
-            auto id = RequestId(w.at(2) == "status" ? "STATUS" : "LEDS");
-            const auto& requests = kp_.Requests();
-            for (auto r = requests.rbegin(); r != requests.rend(); ++r)
-                if (r->id == id)
-                    return Matches(Render(*r), w.at(3)) || Fail("  the last one was " + Render(*r) + "\n");
-            return Fail("  none was sent\n");
-        }
-        if (kind == "blink")
-            return ExpectBlink(w);
-        if (kind == "requests") {
-            long low, high;
-            auto id = RequestId(w.at(2));
-            if (id == 0 || !ParseRange(w.at(3), low, high))
-                return Fail("  expect requests IDENTIFY|STATUS|KEYS|LEDS N[..M]\n");
-            const auto& requests = kp_.Requests();
-            long n = std::count_if(requests.begin(), requests.end(), [&](const Request& r) { return r.id == id; });
-            return (n >= low && n <= high) || Fail("  the Keypanel received " + std::to_string(n) + "\n");
-        }
-        if (kind == "exit") {
-            int status = -1;
-            bool ended = WaitFor([&] { return t_.Exited(status); }, within);
-            if (!ended)
-                return Fail("  the service is still running\n  console:\n" + Tail(t_.Console()));
-            return status == std::stoi(w.at(2)) ||
-                   Fail("  it ended with " + std::to_string(status) + "\n  console:\n" + Tail(t_.Console()));
-        }
-        if (kind == "state" || kind == "notify") {
-            bool states = kind == "state";
-            auto& cursor = states ? state_ : report_;
-            std::size_t found = 0;
-            bool ok = WaitFor(
-                [&] {
-                    auto seen = states ? t_.States() : t_.Reports();
-                    for (std::size_t i = cursor; i < seen.size(); ++i)
-                        if (seen[i] == w.at(2)) {
-                            found = i;
-                            return true;
-                        }
-                    return false;
-                },
-                within);
-            if (!ok) {
-                std::string seen;
-                for (const auto& s : states ? t_.States() : t_.Reports())
-                    seen += "    " + s + "\n";
-                return Fail("  reported so far:\n" + seen);
-            }
-            cursor = found + 1;
-            return true;
-        }
-        if (kind == "registry") {
-            std::string data;
-            if (!t_.ReadRegistry(w.at(2), w.at(3), data))
-                return Fail("  no such value\n");
-            return data == w.at(4) || Fail("  it holds \"" + data + "\"\n");
-        }
-        if (kind == "printed") {
-            bool status = w.size() < 5 || last_.status == std::stoi(w.at(4));
-            return (last_.output == w.at(2) && status) ||
-                   Fail("  it printed (status " + std::to_string(last_.status) + "):\n" + last_.output);
-        }
-        return Fail("  unknown expectation\n");
-    }
-
-    static std::string Tail(const std::string& text)
-    {
-        return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
-    }
+    // The Keypanel's side: kplsim carries out the line as written.
+    bool Panel(Words& w) { return Send(step->text.substr(step->text.find(w[0]))); }
 
     // expect key K down|up|repeat [scan XX] [ext] [on DESKTOP] [after A..B cycles|polls]
-    // expect key K repeats N[..M] [every A..B cycles|polls]
-    // expect hotkey [on DESKTOP]
-    bool ExpectKey(const std::vector<std::string>& w, long within)
+    // expect key K repeats N[..M] [every A..B cycles|polls]; expect hotkey [on DESKTOP]
+    bool Key(Words& w)
     {
-        KeyObservation want;
+        KeyObservation want{0, KeyObservation::HotKey, 0, Any, false, "", ""};
+        long low = 1, high = 1;
         std::size_t at = 2;
-        bool repeats = false;
-        if (w[1] == "hotkey") {
-            want.kind = KeyObservation::HotKey;
-        } else {
-            if (w.size() < 4 || !ParseVirtualKey(w[2], want.vk))
-                return Fail("  expect key K down|up|repeat|repeats ...\n");
-            const std::string& kind = w[3];
-            repeats = kind == "repeats";
-            want.kind = kind == "up" ? KeyObservation::Up : kind == "down" ? KeyObservation::Down : KeyObservation::Repeat;
-            at = 4;
+        if (w[1] == "key") {
+            static const Words kinds = {"down", "repeat", "up"};  // as KeyObservation::Kind
+            bool repeats = w.at(3) == "repeats";
+            auto kind = std::find(kinds.begin(), kinds.end(), repeats ? "repeat" : w[3]) - kinds.begin();
+            want.kind = static_cast<KeyObservation::Kind>(kind);
+            if (!ParseVirtualKey(w[2], want.vk) || kind == 3 || (repeats && !ParseRange(w.at(4), low, high)))
+                return Fail("  expect key K down|up|repeat|repeats N[..M] ...\n");
+            at = repeats ? 5 : 4;
         }
-        long count = 1, countHigh = 1;
-        if (repeats && (w.size() <= at || !ParseRange(w[at++], count, countHigh)))
-            return Fail("  repeats takes a count\n");
-        int scan = -1;
-        bool extended = false;
-        std::string desktop;
-        double low = -1, high = -1;
+        double early = -1, late = -1;
         for (; at < w.size(); ++at) {
-            if (w[at] == "scan" && at + 1 < w.size()) {
-                scan = static_cast<int>(std::strtoul(w[++at].c_str(), nullptr, 16));
+            long a, b;
+            if (w[at] == "scan") {
+                want.scan = static_cast<unsigned>(std::stoul(w.at(++at), nullptr, 16));
             } else if (w[at] == "ext") {
-                extended = true;
-            } else if (w[at] == "on" && at + 1 < w.size()) {
-                desktop = w[++at];
-            } else if ((w[at] == "after" || w[at] == "every") && at + 2 < w.size()) {
-                long a, b;
-                if (!ParseRange(w[at + 1], a, b))
-                    return Fail("  after takes A..B cycles or polls\n");
-                double unit = w[at + 2] == "polls" ? PollMs : s_.cycle;
+                want.extended = true;
+            } else if (w[at] == "on") {
+                want.desktop = w.at(++at);
+            } else if ((w[at] == "after" || w[at] == "every") && ParseRange(w.at(at + 1), a, b) &&
+                       (w.at(at + 2) == "cycles" || w[at + 2] == "polls")) {
+                double unit = w[at + 2] == "polls" ? PollMs : s.cycle;
                 // The target's clock has whole milliseconds.
-                low = a * unit - 3;
-                high = b * unit + 3;
+                early = static_cast<double>(a) * unit - 3;
+                late = static_cast<double>(b) * unit + 3;
                 at += 2;
             } else {
                 return Fail("  unknown word '" + w[at] + "'\n");
             }
         }
+        // A side-specific modifier also matches the generic key that window messages carry.
+        unsigned generic = want.vk >= 0xA0 && want.vk <= 0xA5 ? 0x10 + (want.vk - 0xA0) / 2 : want.vk;
         auto fits = [&](const KeyObservation& k) {
-            return k.kind == want.kind && (want.kind == KeyObservation::HotKey || SameKey(want.vk, k.vk)) &&
-                   (scan < 0 || static_cast<unsigned>(scan) == k.scan) && (!extended || k.extended) &&
-                   (desktop.empty() || k.desktop.empty() || desktop == k.desktop);
+            return k.kind == want.kind && (k.kind == KeyObservation::HotKey || k.vk == want.vk || k.vk == generic) &&
+                   (want.scan == Any || want.scan == k.scan) && (!want.extended || k.extended) &&
+                   (want.desktop.empty() || k.desktop.empty() || want.desktop == k.desktop);
         };
+        std::size_t& key = cursor["key"];
         std::vector<KeyObservation> keys;
-        for (long n = 0; n < countHigh; ++n) {
-            bool arrived = WaitFor([&] { return (keys = t_.Keys()).size() > key_; }, within);
-            if (!arrived || (repeats && n >= count && !fits(keys[key_]))) {
-                if (n >= count)
+        for (long n = 0; n < high; ++n) {
+            bool arrived = WaitFor([&] { return (keys = t.Keys()).size() > key; });
+            if (!arrived || !fits(keys[key])) {
+                // A range of repeats ends at the first other key, which must come.
+                if (n >= low && (arrived || n == 0))
                     break;
-                return Fail("  no further key came\n" + KeysFrom(key_, keys));
+                return Fail((arrived ? "" : "  no further key came\n") + Listing(keys, key));
             }
-            const KeyObservation& k = keys[key_];
-            if (!fits(k)) {
-                if (repeats && n >= count)
-                    break;
-                return Fail(KeysFrom(key_, keys));
+            auto gap = static_cast<double>(key > 0 ? keys[key].ms - keys[key - 1].ms : 0);
+            if (early >= 0 && key > 0 && (gap < early || gap > late)) {
+                char text[160];
+                std::snprintf(text, sizeof text, "  %s came %.0f ms after the key before it (%.1f cycles of %u ms)\n",
+                              Describe(keys[key]).c_str(), gap, gap / s.cycle, s.cycle);
+                return Fail(text + Listing(keys, key));
             }
-            if (low >= 0 && lastKeyMs_ >= 0) {
-                double gap = static_cast<double>(k.ms - lastKeyMs_);
-                if (gap < low || gap > high) {
-                    char text[160];
-                    std::snprintf(text, sizeof text, "  %s came %.0f ms after the key before it (%.1f cycles of %u ms)\n",
-                                  Describe(k).c_str(), gap, gap / s_.cycle, s_.cycle);
-                    return Fail(text + KeysFrom(key_, keys));
-                }
-            }
-            lastKeyMs_ = k.ms;
-            ++key_;
-            // A range of repeats ends at the first other key, which must come.
-            if (repeats && count != countHigh && n + 1 < countHigh &&
-                !WaitFor([&] { return (keys = t_.Keys()).size() > key_; }, within))
-                return Fail("  the repeats did not end\n" + KeysFrom(key_, keys));
+            ++key;
         }
         return true;
     }
 
-    bool ExpectAllUp(long within)
-    {
-        std::string held;
-        bool ok = WaitFor(
-            [&] {
-                std::map<unsigned, bool> down;
-                for (const auto& k : t_.Keys())
-                    if (k.kind != KeyObservation::HotKey)
-                        down[k.vk] = k.kind != KeyObservation::Up;
-                held.clear();
-                for (const auto& [vk, isDown] : down)
-                    if (isDown)
-                        held += " " + VirtualKeyText(vk);
-                return held.empty();
-            },
-            within);
-        return ok || Fail("  left down:" + held + "\n");
-    }
-
     // The key events that type the text, with the key-ups of its keys.
-    bool ExpectText(const std::string& text, long within)
+    bool Text(Words& w)
     {
+        const std::string& text = w.at(2);
+        std::size_t& key = cursor["key"];
         std::vector<KeyObservation> keys;
         std::string typed;
-        std::map<unsigned, bool> pressed;
-        std::size_t cursor = key_;
-        auto step = [&] {
-            keys = t_.Keys();
-            for (; cursor < keys.size(); ++cursor) {
-                const auto& k = keys[cursor];
-                if (typed == text) {
-                    // Only the releases of keys this text pressed belong to it.
-                    if (k.kind != KeyObservation::Up || !pressed[k.vk])
-                        break;
-                    pressed[k.vk] = false;
-                    continue;
-                }
-                if (k.kind == KeyObservation::Up)
-                    pressed[k.vk] = false;
-                else
-                    pressed[k.vk] = true;
+        std::size_t end = key;
+        bool done = WaitFor([&] {
+            keys = t.Keys();
+            typed.clear();
+            std::map<unsigned, bool> pressed;
+            for (end = key; end < keys.size(); ++end) {
+                const auto& k = keys[end];
+                bool up = k.kind == KeyObservation::Up;
+                // Once the text is typed, only the releases of its keys belong to it.
+                if (typed == text && (!up || !pressed[k.vk]))
+                    break;
+                pressed[k.vk] = !up;
                 typed += k.text;
                 if (text.compare(0, typed.size(), typed) != 0)
                     return true;  // gone astray: no point waiting
             }
-            if (typed != text)
-                return false;
-            return std::none_of(pressed.begin(), pressed.end(), [](const auto& p) { return p.second; });
-        };
-        bool done = WaitFor(step, within);
-        if (!done || typed != text) {
-            std::string shown;
-            for (char c : typed)
-                shown += c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
-            return Fail("  typed \"" + shown + "\"\n" + KeysFrom(key_, keys));
-        }
-        lastKeyMs_ = cursor > 0 ? keys[cursor - 1].ms : lastKeyMs_;
-        key_ = cursor;
+            return typed == text && std::none_of(pressed.begin(), pressed.end(), [](auto& p) { return p.second; });
+        });
+        if (!done || typed != text)
+            return Fail("  typed \"" + Show(typed) + "\"\n" + Listing(keys, key));
+        key = end;
         return true;
     }
 
-    // expect no key|event ID|output TEXT [for N polls]; expect no registry KEY VALUE
-    bool ExpectNone(const std::vector<std::string>& w)
+    bool AllUp(Words&)
     {
-        long polls = 0;
-        auto forAt = std::find(w.begin(), w.end(), "for");
-        if (forAt != w.end() && forAt + 1 != w.end())
-            polls = std::strtol((forAt + 1)->c_str(), nullptr, 10);
-        const std::string& what = w.at(2);
-        if (what == "registry") {
-            std::string data;
-            return !t_.ReadRegistry(w.at(3), w.at(4), data) || Fail("  it holds \"" + data + "\"\n");
-        }
-        // Events and output: none during the window; keys: none unaccounted for.
-        std::size_t eventsBefore = t_.Events().size(), consoleBefore = t_.Console().size();
-        std::size_t target = Polls() + static_cast<std::size_t>(polls);
-        if (polls > 0 && !WaitFor([&] { return Polls() >= target; }, polls))
-            return Fail("  the Keypanel was not polled " + std::to_string(polls) + " times\n");
-        if (polls > 0) {
-            event_ = std::max(event_, eventsBefore);
-            console_ = std::max(console_, consoleBefore);
-        }
+        std::string held;
+        bool ok = WaitFor([&] {
+            std::map<unsigned, KeyObservation> latest;
+            for (const auto& k : t.Keys())
+                if (k.kind != KeyObservation::HotKey)
+                    latest[k.vk] = k;
+            held.clear();
+            for (const auto& [vk, k] : latest)
+                if (k.kind != KeyObservation::Up)
+                    held += "\n    " + Describe(k);
+            return held.empty();
+        });
+        return ok || Fail("  left down:" + held + "\n");
+    }
+
+    // expect event|output|status|leds|state|notify ...: the next that fits,
+    // from where the stream stands on; it then stands after it.
+    bool Next(Words& w)
+    {
+        auto fits = Fits(w[1], w, 2);
+        std::size_t& from = cursor[w[1]];
+        Words seen;
+        std::size_t at = from;
+        bool found = WaitFor([&] {
+            seen = Items(w[1]);
+            for (at = from; at < seen.size(); ++at)
+                if (fits(seen[at]))
+                    return true;
+            return false;
+        });
+        if (!found)
+            return Fail(Listing(seen, from));
+        from = at + 1;
+        return true;
+    }
+
+    // expect no key|event ID|output TEXT [for N polls]: none from where the
+    // stream stands on (or the window starts); expect no registry KEY VALUE
+    bool No(Words& w)
+    {
+        std::string data, what = w.at(2);
+        if (what == "registry")
+            return !t.ReadRegistry(w.at(3), w.at(4), data) || Fail("  it holds \"" + data + "\"\n");
+        if (what != "key" && what != "event" && what != "output")
+            return Fail("  expect no key|event ID|output TEXT [for N polls] | no registry KEY VALUE\n");
+        auto window = std::find(w.begin(), w.end(), "for");
+        long polls = window == w.end() ? 0 : std::stol(window + 1 == w.end() ? "" : window[1]);
+        w.erase(window, w.end());
+        std::size_t before = what == "key" ? 0 : Items(what).size();
+        if (polls > 0 && !Polls(polls))
+            return false;
         if (what == "key") {
-            auto keys = t_.Keys();
-            return keys.size() <= key_ || Fail(KeysFrom(key_, keys));
+            auto keys = t.Keys();
+            return keys.size() <= cursor["key"] || Fail(Listing(keys, cursor["key"]));
         }
-        if (what == "event") {
-            unsigned id = static_cast<unsigned>(std::strtoul(w.at(3).c_str(), nullptr, 16));
-            auto events = t_.Events();
-            for (std::size_t i = event_; i < events.size(); ++i)
-                if (events[i].id == id)
-                    return Fail(EventsFrom(event_));
-            return true;
-        }
-        if (what == "output") {
-            std::string console = t_.Console();
-            return console.find(w.at(3), console_) == std::string::npos ||
-                   Fail("  console from here on:\n" + console.substr(std::min(console_, console.size())));
-        }
-        return Fail("  expect no key|event ID|output TEXT [for N polls] | no registry KEY VALUE\n");
+        std::size_t& from = cursor[what];
+        from = std::max(from, polls > 0 ? before : 0);
+        Words seen = Items(what);
+        auto fits = Fits(what, w, 3);
+        return std::none_of(seen.begin() + static_cast<long>(std::min(from, seen.size())), seen.end(), fits) ||
+               Fail(Listing(seen, from));
     }
 
-    // expect event ID [text "..."] [data "XX XX"]
-    bool ExpectEvent(const std::vector<std::string>& w, long within)
+    // expect count event ID N[..M] | expect count output TEXT N[..M]: over the whole run
+    bool Count(Words& w)
     {
-        unsigned id = static_cast<unsigned>(std::strtoul(w.at(2).c_str(), nullptr, 16));
-        std::string text, data;
-        for (std::size_t at = 3; at + 1 < w.size(); at += 2) {
-            if (w[at] == "text")
-                text = w[at + 1];
-            else if (w[at] == "data")
-                data = w[at + 1];
-            else
-                return Fail("  unknown word '" + w[at] + "'\n");
-        }
-        std::size_t found = 0;
-        bool ok = WaitFor(
-            [&] {
-                auto events = t_.Events();
-                for (std::size_t i = event_; i < events.size(); ++i)
-                    if (events[i].id == id && events[i].text.find(text) != std::string::npos &&
-                        (data.empty() || events[i].data == data)) {
-                        found = i;
-                        return true;
-                    }
-                return false;
-            },
-            within);
-        if (!ok)
-            return Fail(EventsFrom(event_));
-        event_ = found + 1;
-        return true;
-    }
-
-    // expect count event ID N | expect count output TEXT N: over the whole run
-    bool ExpectCount(const std::vector<std::string>& w, long within)
-    {
-        long low, high;
-        if (w.size() != 5 || !ParseRange(w[4], low, high))
+        long low, high, n = 0;
+        if (w.size() != 5 || !ParseRange(w[4], low, high) || (w[2] != "event" && w[2] != "output"))
             return Fail("  expect count event ID N | expect count output TEXT N\n");
-        auto count = [&]() -> long {
-            if (w[2] == "event") {
-                unsigned id = static_cast<unsigned>(std::strtoul(w[3].c_str(), nullptr, 16));
-                auto events = t_.Events();
-                return std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.id == id; });
-            }
-            std::string console = t_.Console();
-            long n = 0;
-            for (auto at = console.find(w[3]); at != std::string::npos; at = console.find(w[3], at + 1))
-                ++n;
-            return n;
-        };
-        long n = 0;
-        WaitFor([&] { return (n = count()) >= low; }, within);
-        if (n >= low && n <= high)
-            return true;
-        std::map<unsigned, int> tally;
-        for (const auto& e : t_.Events())
-            ++tally[e.id];
-        std::string seen = "  counted " + std::to_string(n) + "; events of the run:";
-        for (const auto& [id, times] : tally) {
-            char text[40];
-            std::snprintf(text, sizeof text, " 0x%08X x%d", id, times);
-            seen += text;
-        }
-        return Fail(seen + "\n");
+        auto fits = Fits(w[2], {w.begin(), w.end() - 1}, 3);
+        Words seen;
+        WaitFor([&] {
+            seen = Items(w[2]);
+            return (n = std::count_if(seen.begin(), seen.end(), fits)) >= low;
+        });
+        Words counted;
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(counted), fits);
+        return (n >= low && n <= high) || Fail(Listing(counted, 0, "counted " + std::to_string(n)));
     }
 
-    static bool Matches(const std::string& rendered, const std::string& pattern)
+    bool Last(Words& w)
     {
-        if (pattern == "off")
-            return rendered.find_first_not_of('.') == std::string::npos;
-        std::string bare;
-        for (char c : pattern)
-            if (c != ' ')
-                bare += c;
-        return rendered.compare(0, bare.size(), bare) == 0;
-    }
-
-    bool ExpectLeds(std::uint8_t id, const std::string& pattern, long within)
-    {
-        std::size_t found = 0;
-        bool ok = WaitFor(
-            [&] {
-                const auto& requests = kp_.Requests();
-                for (std::size_t i = request_; i < requests.size(); ++i)
-                    if (requests[i].id == id && Matches(Render(requests[i]), pattern)) {
-                        found = i;
-                        return true;
-                    }
-                return false;
-            },
-            within);
-        if (!ok) {
-            std::string seen, last;
-            const auto& requests = kp_.Requests();
-            for (std::size_t i = request_; i < requests.size(); ++i)
-                if (requests[i].id == id && Render(requests[i]) != last)
-                    seen += "    " + (last = Render(requests[i])).substr(0, 32) + "\n";
-            return Fail("  sent from here on (changes, first 32 LEDs):\n" + seen);
-        }
-        request_ = found + 1;
-        return true;
+        Words sent = Sent(w.at(2) == "status" ? "STATUS" : "LEDS");
+        if (sent.empty())
+            return Fail("  none was sent\n");
+        return Matches(sent.back(), w.at(3)) || Fail("  the last one was " + sent.back() + "\n");
     }
 
     // expect blink LED ON OFF: in the STATUS patterns from here on, the LED
     // is lit for ON polls and dark for OFF polls, at least twice over.
-    bool ExpectBlink(const std::vector<std::string>& w)
+    bool Blink(Words& w)
     {
-        long led = std::stol(w.at(2)), on = std::stol(w.at(3)), off = std::stol(w.at(4));
+        std::size_t led = std::stoul(w.at(2));
+        long on = std::stol(w.at(3)), off = std::stol(w.at(4));
         std::vector<std::pair<bool, long>> runs;
         auto measure = [&] {
             runs.clear();
-            const auto& requests = kp_.Requests();
-            for (std::size_t i = request_; i < requests.size(); ++i) {
-                if (requests[i].id != 0x11 || requests[i].payload.size() != 16)
-                    continue;
-                bool lit = (requests[i].payload[led / 8] >> (led % 8)) & 1;
+            Words sent = Sent("STATUS");
+            for (std::size_t i = cursor["status"]; i < sent.size(); ++i) {
+                bool lit = sent[i].at(led) == '#';
                 if (runs.empty() || runs.back().first != lit)
                     runs.push_back({lit, 0});
                 ++runs.back().second;
@@ -637,117 +486,134 @@ private:
         return ok || Fail("  runs of polls:" + seen + "\n");
     }
 
-    const Scenario& s_;
-    Target& t_;
-    Keypanel& kp_;
-    const Options& o_;
-    const Step* step_ = nullptr;
-    std::string failure_;
-    std::size_t key_ = 0, event_ = 0, console_ = 0, request_ = 0, state_ = 0, report_ = 0;
-    long long lastKeyMs_ = -1;
-    CommandResult last_;
+    bool Requests(Words& w)
+    {
+        long low, high;
+        std::string kind = w.at(2);
+        std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::toupper(c); });
+        if (std::find(Kinds.begin(), Kinds.end(), kind) == Kinds.end() || !ParseRange(w.at(3), low, high))
+            return Fail("  expect requests IDENTIFY|STATUS|KEYS|LEDS N[..M]\n");
+        auto n = static_cast<long>(Sent(kind).size());
+        return (n >= low && n <= high) || Fail("  the Keypanel received " + std::to_string(n) + "\n");
+    }
+
+    bool Exit(Words& w)
+    {
+        int status = -1, expected = std::stoi(w.at(2));
+        bool ended = WaitFor([&] { return t.Exited(status); });
+        Words console = Lines(t.Console());
+        return (ended && status == expected) ||
+               Fail((ended ? "  it ended with " + std::to_string(status) : "  the service is still running") + "\n" +
+                    Listing(console, console.size() > 24 ? console.size() - 24 : 0, "the console's end"));
+    }
+
+    bool RegistryValue(Words& w)
+    {
+        std::string data;
+        if (!t.ReadRegistry(w.at(2), w.at(3), data))
+            return Fail("  no such value\n");
+        return data == w.at(4) || Fail("  it holds \"" + data + "\"\n");
+    }
+
+    // expect printed "TEXT" [status N]: of the last command
+    bool Printed(Words& w)
+    {
+        bool status = w.size() < 5 || last.exitStatus == std::stoi(w.at(4));
+        return (last.output == w.at(2) && status) ||
+               Fail("  it printed (status " + std::to_string(last.exitStatus) + "):\n" + last.output);
+    }
+};
+
+const std::map<std::string, std::function<bool(Run&, Words&)>> Run::Verbs = {
+    {"registry", [](Run& r, Words&) { return r.Did(r.t.ApplyRegistry(r.step->block, r.error)); }},
+    {"start", [](Run& r, Words& w) { return r.Did(r.t.Start((r.debug = w.size() > 1 && w[1] == "debug"), r.error)); }},
+    {"stop", [](Run& r, Words&) { return r.Did(r.t.Stop(r.error)); }},
+    {"driver", &Run::Present}, {"winlogon", &Run::Present},
+    {"command", [](Run& r, Words& w) { return (r.last = r.t.Command({w.begin() + 1, w.end()})), true; }},
+    {"polls", [](Run& r, Words& w) { return r.Polls(std::stol(w.at(1))); }},
+    {"type", &Run::Type}, {"press", &Run::Panel}, {"release", &Run::Panel}, {"tap", &Run::Panel},
+    {"silence", &Run::Panel}, {"delay", &Run::Panel}, {"garbage", &Run::Panel}, {"badchecksum", &Run::Panel},
+    {"wrongid", &Run::Panel}, {"short", &Run::Panel}, {"nodebits", &Run::Panel}, {"normal", &Run::Panel},
+    {"hangup", &Run::Panel}, {"drip", &Run::Panel}, {"expect key", &Run::Key}, {"expect hotkey", &Run::Key},
+    {"expect text", &Run::Text}, {"expect keys", &Run::AllUp}, {"expect no", &Run::No},
+    {"expect event", &Run::Next}, {"expect output", &Run::Next}, {"expect status", &Run::Next},
+    {"expect leds", &Run::Next}, {"expect state", &Run::Next}, {"expect notify", &Run::Next},
+    {"expect count", &Run::Count}, {"expect blink", &Run::Blink}, {"expect requests", &Run::Requests},
+    {"expect exit", &Run::Exit}, {"expect printed", &Run::Printed}, {"expect last", &Run::Last},
+    {"expect registry", &Run::RegistryValue},
 };
 
 // One scenario (one table row) from a fresh machine to its end.
-std::string RunOne(const Scenario& s, Target& target, const Options& options)
+std::string RunOne(const Scenario& s, const Targets& targets, const MessageTable& table, const std::string& kplsim,
+                   double slowness)
 {
-    Keypanel keypanel;
-    std::string error;
-    if (!keypanel.Start(options.kplsim, s.keypanel, error))
-        return s.path + ": " + error;
-    std::string failure;
-    if (!target.Prepare(keypanel.Path(), error)) {
-        failure = s.path + ": " + error;
-    } else {
-        Run run(s, target, keypanel, options);
-        failure = run.Execute();
-    }
+    Words argv = {kplsim, "--trace", "--quiet", "--script", "-"};
+    argv.insert(argv.end(), s.keypanel.begin(), s.keypanel.end());
+    Keypanel keypanel(argv);
+    if (keypanel.path.rfind("/dev/", 0) != 0)
+        return s.path + ": kplsim did not start: " + keypanel.path;
+    auto target = targets(keypanel.path);
+    std::string failure = Run{s, *target, keypanel, table, slowness}.Execute(), error;
     // A service still running is stopped, as a machine would be shut down.
     int status;
-    if (!target.Exited(status) && target.Stop(error))
-        kpltest::WaitUntil([&] { return target.Exited(status); }, std::chrono::milliseconds(20000));
-    target.Finish();
-    keypanel.Quit();
+    if (!target->Exited(status) && target->Stop(error))
+        kpltest::WaitUntil([&] { return target->Exited(status); }, std::chrono::milliseconds(20000));
     return failure;
 }
 
 int Main(int argc, char** argv)
 {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 < argc)
-                into = argv[++i];
-        };
-        if (arg == "--target")
-            value(o.target);
-        else if (arg == "--service")
-            value(o.service);
-        else if (arg == "--kplsim")
-            value(o.kplsim);
-        else if (arg == "--events")
-            value(o.events);
-        else if (arg == "--machine")
-            value(o.machine);
-        else if (arg == "--slowness" && i + 1 < argc)
-            o.slowness = std::atof(argv[++i]);
+    std::map<std::string, std::string> o = {{"--target", "linux"}, {"--service", ""}, {"--kplsim", ""},
+                                            {"--events", ""},       {"--machine", ""}, {"--slowness", "1"}};
+    Words files;
+    for (int i = 1; i < argc; ++i)
+        if (o.count(argv[i]) && i + 1 < argc && ++i)  // an option and its value
+            o[argv[i - 1]] = argv[i];
         else
-            o.files.push_back(arg);
-    }
-    bool wine = o.target == "wine";
-    if ((o.target != "linux" && !wine) || (wine ? o.machine.empty() : o.service.empty()) || o.kplsim.empty() ||
-        o.events.empty() || o.files.empty()) {
-        std::fprintf(stderr,
-                     "usage: scenario_runner --target linux --service EXE | --target wine --machine machine.sh\n"
-                     "       --kplsim EXE --events events.txt [--slowness FACTOR] FILE.scn...\n"
-                     "The wine target runs the win32 build named by KPL_WIN32_BUILD (default build/win32).\n");
-        return 2;
-    }
-    signal(SIGPIPE, SIG_IGN);
+            files.push_back(argv[i]);
+    bool wine = o["--target"] == "wine";
     MessageTable table;
-    std::string error;
-    if (!table.Load(o.events, error)) {
+    std::string error = "usage: scenario_runner --target linux --service EXE | --target wine --machine machine.sh\n"
+                        "       --kplsim EXE --events events.txt [--slowness FACTOR] FILE.scn...\n"
+                        "The wine target runs the win32 build named by KPL_WIN32_BUILD (default build/win32).";
+    if ((o["--target"] != "linux" && !wine) || o[wine ? "--machine" : "--service"].empty() || o["--kplsim"].empty() ||
+        files.empty() || !table.Load(o["--events"], error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    std::unique_ptr<Target> target = wine ? MakeWineTarget(o.machine, table) : MakeLinuxTarget(o.service, table);
-    int passedTotal = 0, failedTotal = 0;
-    for (const auto& file : o.files) {
-        std::vector<Scenario> scenarios;
-        int passed = 0, failed = 0;
-        std::string name = file.substr(file.rfind('/') + 1);
+    signal(SIGPIPE, SIG_IGN);
+    auto targets = wine ? WineTargets(o["--machine"], table) : LinuxTargets(o["--service"]);
+    auto known = [](const Words& w) { return Run::Verbs.count(Run::VerbOf(w)) > 0; };
+    bool allPassed = true;
+    double slowness = std::atof(o["--slowness"].c_str());
+    for (const auto& file : files) {
         auto started = Clock::now();
+        std::vector<Scenario> scenarios;
+        int passed = 0, failed = 0, elsewhere = 0;
         std::string note;
-        if (!LoadScenarios(file, scenarios, error)) {
+        if (!LoadScenarios(file, o["--target"], known, scenarios, error)) {
             std::printf("%s\n", error.c_str());
             failed = 1;
         }
-        int elsewhere = 0;
         for (const auto& s : scenarios) {
-            if (!s.targets.empty() && std::find(s.targets.begin(), s.targets.end(), target->Name()) == s.targets.end()) {
-                note = s.row.empty() ? " (not on " + target->Name() + ": " + s.onlyReason + ")"
+            if (!s.targets.empty() && std::find(s.targets.begin(), s.targets.end(), o["--target"]) == s.targets.end()) {
+                note = s.row.empty() ? " (not on " + o["--target"] + ": " + s.reason + ")"
                                      : " (" + std::to_string(++elsewhere) + " of " + std::to_string(scenarios.size()) +
                                            " rows are for other targets)";
                 continue;
             }
-            std::string failure = RunOne(s, *target, o);
-            if (failure.empty()) {
-                ++passed;
-            } else {
-                ++failed;
+            std::string failure = RunOne(s, targets, table, o["--kplsim"], slowness);
+            if (!failure.empty())
                 std::printf("%s\n", failure.c_str());
-            }
+            ++(failure.empty() ? passed : failed);
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        char label[128];
-        std::snprintf(label, sizeof label, "scenario %s %s:", target->Name().c_str(), name.c_str());
-        std::printf("%-34s %d passed, %d failed (%.1f s)%s\n", label, passed, failed, seconds, note.c_str());
+        std::string label = "scenario " + o["--target"] + " " + file.substr(file.rfind('/') + 1) + ":";
+        std::printf("%-34s %d passed, %d failed (%.1f s)%s\n", label.c_str(), passed, failed, seconds, note.c_str());
         std::fflush(stdout);
-        passedTotal += passed;
-        failedTotal += failed;
+        allPassed = allPassed && failed == 0;
     }
-    return failedTotal == 0 ? 0 : 1;
+    return allPassed ? 0 : 1;
 }
 
 }  // namespace

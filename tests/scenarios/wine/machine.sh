@@ -24,6 +24,12 @@
 #       front and returns when its window has the focus (LOG exists); prints
 #       its pid. --winlogon: keytarget also makes the desktop "Winlogon" and
 #       logs the secure attention hot key posted there (WM_HOTKEY lines)
+#   machine.sh wine DIR OUT ARGS...        runs "$WINE" ARGS in the machine, its
+#       output to the file OUT (see below); the wine command becomes the
+#       Windows process, so a signal to its pid reaches the program
+#   machine.sh service DIR OUT ARGS...     the same for VkKplSvc.exe ARGS
+#   machine.sh state DIR SERVICE           prints the service's state (1 stopped
+#       ... 4 running); nothing, and fails, when it is not installed
 #   machine.sh down DIR                    ends wineserver and Xvfb, removes DIR
 #
 # DIR/env holds exported shell assignments for later commands:
@@ -264,6 +270,15 @@ target() {
   echo "$pid"
 }
 
+run() {
+  local program=$1
+  load "$2"
+  local out=${3:?output file}
+  shift 3
+  [ "$program" = wine ] || set -- "$KPL_EXE" "$@"
+  exec "$WINE" "$@" >"$out" 2>&1
+}
+
 down() {
   DIR=${1:?machine directory}
   [ -f "$DIR/env" ] || [ -f "$DIR/xvfb.pid" ] || die "$DIR is not a machine"
@@ -286,6 +301,8 @@ case $command in
   reg) reg_import "$@" ;;
   reset) reset "$@" ;;
   target) target "$@" ;;
+  wine|service) run "$command" "$@" ;;
+  state) load "${1:?machine directory}"; service_state "${2:?service name}" ;;
   down) down "$@" ;;
   *) usage ;;
 esac
