@@ -37,7 +37,17 @@ public:
         path = out.substr(0, out.find('\n'));
         parsed_ = path.size() + 1;
     }
-    bool Send(const std::string& line) { return process_.Write(line + "\n"); }
+    // kplsim takes its lines in order: once it has answered the "counts"
+    // after a line, that line is in force, before anything the runner does
+    // next (a service started at once must meet a silent panel).
+    bool Send(const std::string& line)
+    {
+        if (line == "hangup")  // kplsim ends with it
+            return process_.Write(line + "\n");
+        std::size_t before = (Requests(), counted_);
+        return process_.Write(line + "\ncounts\n") &&
+               kpltest::WaitUntil([&] { return (Requests(), counted_) > before; }, std::chrono::milliseconds(5000));
+    }
 
     // Every request so far, in order: its kind and, for STATUS, the LEDs lit
     // ('#') and dark ('.'); for LEDS, each LED off ('.'), slow ('s'), fast
@@ -50,6 +60,7 @@ public:
         for (const auto& line : Lines(fresh)) {
             if (line.rfind("kplsim: ", 0) == 0)
                 errors += line + "\n";
+            counted_ += line.rfind("requests: ", 0) == 0;
             if (line.rfind("> ", 0) != 0)
                 continue;
             std::vector<unsigned> raw;
@@ -71,7 +82,8 @@ public:
 
 private:
     kpltest::Process process_;
-    std::size_t parsed_ = 0;  // output taken so far
+    std::size_t parsed_ = 0;   // output taken so far
+    std::size_t counted_ = 0;  // "counts" answered
     Words requests_;
 };
 
