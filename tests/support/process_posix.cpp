@@ -88,12 +88,6 @@ void Process::Reader()
     }
 }
 
-std::string Process::Output()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return text_;
-}
-
 std::string Process::Output(std::size_t from)
 {
     std::lock_guard<std::mutex> guard(lock_);
