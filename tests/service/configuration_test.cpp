@@ -42,8 +42,7 @@ const std::string Defaults = "COM3 19200 8 0 0 1 3 1000 0 0";
 
 TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
 {
-    kpltest::TempDir dir;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("registry.reg")};
+    kpltest::TempMachine machine;
     struct Case { const char* what; bool key; std::vector<Value> values; std::string expected; } cases[] = {
         {"every value",
          true,

@@ -1,6 +1,7 @@
 // Event reporting as the console shows it in debug mode: the same code path
 // formats with the executable's message table on Windows and on Linux.
 #include "service/log.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -103,14 +104,8 @@ TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
             for (auto& thread : threads)
                 thread.join();
         });
-        auto count = [&](const std::string& needle) {
-            std::size_t n = 0;
-            for (std::size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1))
-                ++n;
-            return n;
-        };
-        ASSERT_EQ(count("PGW/KPL service failed"), 99u) << "trial " << trial;
-        ASSERT_EQ(count("Too many errors"), 1u) << "trial " << trial;
+        ASSERT_EQ(kpltest::CountOf(out, "PGW/KPL service failed"), 99u) << "trial " << trial;
+        ASSERT_EQ(kpltest::CountOf(out, "Too many errors"), 1u) << "trial " << trial;
     }
 }
 
