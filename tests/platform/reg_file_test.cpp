@@ -45,16 +45,6 @@ void Parse(const std::string& bytes, Document& document, Tree& tree)
                                                                      << bytes;
 }
 
-// Sets a value of HKLM\SOFTWARE\Kpl through an edit, and parses the result.
-void SetValue(Document& document, Tree& tree, const char* name, DWORD type, const std::vector<BYTE>& data)
-{
-    kplreg::Value value{name, type, data, {}};
-    kplreg::EditSetValue(document, Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}),
-                         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", value);
-    tree = Tree();
-    Parse(document.Bytes(), document, tree);
-}
-
 TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
 {
     const struct {
@@ -79,8 +69,11 @@ TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
         Document document;
         Tree tree;
         Parse(start, document, tree);
-        for (const auto& value : values)
-            SetValue(document, tree, value.name, value.type, value.data);
+        for (const auto& value : values) {  // each set through an edit, the result parsed
+            kplreg::EditSetValue(document, Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}),
+                                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", {value.name, value.type, value.data, {}});
+            Parse(document.Bytes(), document, tree = Tree());
+        }
         const Key* key = Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"});
         ASSERT_NE(key, nullptr);
         for (const auto& value : values) {

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -18,14 +17,12 @@ namespace {
 
 TEST(ServiceUnit, NamesWhatExistsOnLinuxAndWhatTheServiceNeeds)
 {
-    kpltest::TempDir dir;
+    kpltest::TempMachine dir;
     std::filesystem::create_directory(dir.File("units"));
     kpltest::WriteFile(dir.File("units/exists.service"), "[Service]\nExecStart=/bin/true\n");
-    kpltest::WriteFile(dir.File("machine.reg"),
-                       "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                       "\"ServiceUnitDir\"=\"" + dir.File("units") + "\"\n\"RuntimeDir\"=\"/run/kpl\"\n"
-                       "\"EventLogFile\"=\"/var/log/kpl/events.log\"\n\"KeyJournal\"=\"/home/op/keys.journal\"\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\n\"COM3\"=\"/dev/serial/by-id/usb-FTDI_x-if00\"\n");
+    dir.WriteRegistry({{"ServiceUnitDir", dir.File("units")}, {"RuntimeDir", "/run/kpl"},
+                       {"EventLogFile", "/var/log/kpl/events.log"}, {"KeyJournal", "/home/op/keys.journal"}},
+                      {{"COM3", "/dev/serial/by-id/usb-FTDI_x-if00"}});
     // The registry in force as the administrator named it, relative to where -install ran.
     const auto workingDirectory = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
@@ -51,11 +48,7 @@ TEST(ServiceUnit, NamesWhatExistsOnLinuxAndWhatTheServiceNeeds)
         EXPECT_NE(unit.find("\n" + line + "\n"), std::string::npos) << line << " missing from\n" << unit;
     for (const char* absent : {"pgw.service", "tlink.service", "PrivateTmp"})  // the registry is under /tmp
         EXPECT_EQ(unit.find(absent), std::string::npos) << absent << " in\n" << unit;
-    std::vector<std::string> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.File("units")))
-        entries.push_back(entry.path().filename().string());
-    std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{"exists.service", "kpl.service"}));
+    EXPECT_EQ(kpltest::DirectoryEntries(dir.File("units")), (std::vector<std::string>{"exists.service", "kpl.service"}));
 }
 
 // The dispatcher's side of a service, run in a child process of its own:
@@ -67,13 +60,10 @@ protected:
     {
         // The child a death test starts runs this again from the start.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\n\n"
-                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n\"RuntimeDir\"=\"" +
-                                                        dir.Path() + "\"\n");
+        dir.WriteRegistry({{"RuntimeDir", dir.Path()}});
     }
-    kpltest::TempDir dir;
+    kpltest::TempMachine dir;
     kpltest::ScopedEnv notify{"NOTIFY_SOCKET", dir.File("notify")};
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
 };
 
 std::atomic<int> Stops{0};
