@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -51,12 +52,7 @@ struct Pty {
         tcsetattr(master, TCSANOW, &tio);
     }
     ~Pty() { HangUp(); }
-    void HangUp()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
-    }
+    void HangUp() { close(std::exchange(master, -1)); }
     void Send(const Bytes& bytes) { ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
     // What arrives within the time, at most count bytes.
     Bytes Receive(std::size_t count, int timeoutMs)
@@ -90,18 +86,12 @@ protected:
     void SetUp() override
     {
         InitCommMonitor(3);
-        Map(pty.slave);
+        dir.WriteRegistry({}, {{"COM3", pty.slave}});
     }
     void TearDown() override
     {
         ClosePort();
         DeleteCommMonitor();
-    }
-    void Map(const std::string& device)
-    {
-        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\r\n\r\n"
-                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
-                                                    "\"COM3\"=\"" + device + "\"\r\n");
     }
     bool Open(DWORD responseTimeout) { return OpenPort("COM3") && ConfigurePort(19200, 0, 8, 0, responseTimeout); }
     // The next response's id, 0xEE when the read failed.
@@ -116,8 +106,7 @@ protected:
         return id;
     }
 
-    kpltest::TempDir dir;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
+    kpltest::TempMachine dir;
     Pty pty;
 };
 
@@ -308,22 +297,22 @@ TEST_F(Line, ReadTimeoutsHoldForBytesAlreadyTaken)
         {"nothing there: 0 at the total", {60, 0, 150, 0, 0}, 1, 10, 0, 145, 1500},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         COMMTIMEOUTS timeouts = c.timeouts;
-        ASSERT_TRUE(SetCommTimeouts(PortHandle, &timeouts)) << c.what;
+        ASSERT_TRUE(SetCommTimeouts(PortHandle, &timeouts));
         Bytes sent(c.waiting);
         for (DWORD i = 0; i < c.waiting; ++i)
             sent[i] = static_cast<BYTE>(0x30 + i);
         pty.Send(sent);
         BYTE buffer[16] = {};
         DWORD got = 0;
-        ASSERT_TRUE(kpltest::WaitUntil([&] { return ReadFile(PortHandle, buffer, 1, &got, nullptr) && got == 1; }))
-            << c.what;
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return ReadFile(PortHandle, buffer, 1, &got, nullptr) && got == 1; }));
         auto start = Clock::now();
-        ASSERT_TRUE(ReadFile(PortHandle, buffer, c.asked, &got, nullptr)) << c.what;
+        ASSERT_TRUE(ReadFile(PortHandle, buffer, c.asked, &got, nullptr));
         long elapsed = ElapsedMs(start);
-        EXPECT_EQ(Bytes(buffer, buffer + got), Bytes(sent.begin() + 1, sent.begin() + 1 + c.got)) << c.what;
-        EXPECT_GE(elapsed, c.minMs) << c.what;
-        EXPECT_LT(elapsed, c.maxMs) << c.what;
+        EXPECT_EQ(Bytes(buffer, buffer + got), Bytes(sent.begin() + 1, sent.begin() + 1 + c.got));
+        EXPECT_GE(elapsed, c.minMs);
+        EXPECT_LT(elapsed, c.maxMs);
     }
 }
 
