@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,11 +14,9 @@ constexpr const char* Key = "SYSTEM\\CurrentControlSet\\Services\\KPL";
 
 struct Value { const char* name; DWORD type; std::vector<BYTE> data; };
 
-Value Dword(const char* name, DWORD number)
+Value Dword(const char* name, DWORD n)
 {
-    Value v{name, REG_DWORD, std::vector<BYTE>(4)};
-    std::memcpy(v.data.data(), &number, 4);
-    return v;
+    return {name, REG_DWORD, {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}};
 }
 
 Value String(const char* name, const std::string& text)

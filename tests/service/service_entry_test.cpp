@@ -51,30 +51,39 @@ protected:
 constexpr DWORD Start = SERVICE_START_PENDING, Running = SERVICE_RUNNING, Stopping = SERVICE_STOP_PENDING,
                 Stopped = SERVICE_STOPPED;
 
+// A failed status report is logged and skips what depends on it.
 TEST_F(ServiceLife, StatusReportsAndEngineCalls)
 {
     const std::string start = "StartPolling COM7 9600 820 250";
+    const std::string failed = "Error 0xC0000016 Set service status failed: The handle is invalid. The status of the "
+                               "Keypanel Service may be wrong in \"Services\".";
+    const Report starting{Start, 0, 0, 1, 3000}, running{Running, 1, 0, 0, 0}, stopped{Stopped, 1, 0, 0, 0};
     struct Case {
         const char* what;
         bool interrogate, startFails, registrationFails;
+        int failingReport;
         std::vector<Report> reports;
         std::vector<std::string> calls;
     } cases[] = {
         // An interrogation while starting takes the next check point.
-        {"interrogated", true, false, false,
-         {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0}, {Running, 1, 0, 0, 0}, {Running, 1, 0, 0, 0},
-          {Stopping, 1, 0, 3, 0}, {Stopped, 1, 0, 0, 0}},
+        {"interrogated", true, false, false, 0,
+         {starting, {Start, 0, 0, 2, 0}, running, running, {Stopping, 1, 0, 3, 0}, stopped},
          {start, "RunPollLoop", "StopPolling"}},
         // A failed start-up still ends in stopped, with exit code zero.
-        {"start fails", false, true, false, {{Start, 0, 0, 1, 3000}, {Stopped, 1, 0, 0, 0}}, {start, "StopPolling"}},
-        {"registration fails", false, false, true, {}, {}},
+        {"start fails", false, true, false, 0, {starting, stopped}, {start, "StopPolling"}},
+        {"registration fails", false, false, true, 0, {}, {}},
+        {"start-pending report fails", false, false, false, 1, {starting, stopped}, {}},
+        {"running report fails", false, false, false, 2, {starting, running, stopped}, {start, "StopPolling"}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         doubles::Reset();
         NextCheckPoint = 1;
+        kpltest::WriteFile(dir.File("events.log"), "");
         auto& host = doubles::State();
         host.startSucceeds = !c.startFails;
         host.registrationFails = c.registrationFails;
+        host.failStatusReport = c.failingReport;
         auto interrogate = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
         if (c.interrogate)
             host.duringStart = interrogate;
@@ -84,33 +93,11 @@ TEST_F(ServiceLife, StatusReportsAndEngineCalls)
             doubles::State().handler(SERVICE_CONTROL_STOP);
         };
         ServiceEntry(0, nullptr);
-        EXPECT_EQ(Reports(), c.reports) << c.what;
-        EXPECT_EQ(host.calls, c.calls) << c.what;
-        EXPECT_EQ(host.stopRequests, c.calls.size() == 3 ? 1 : 0) << c.what;
-    }
-    EXPECT_EQ(Events(), "");
-}
-
-TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
-{
-    struct Case { int failingReport; std::vector<std::string> calls; std::size_t reports; } cases[] = {
-        // start-pending report fails: nothing runs, stopped is still attempted
-        {1, {}, 2},
-        // running report fails: the poll loop never runs, the engine is shut down
-        {2, {"StartPolling COM7 9600 820 250", "StopPolling"}, 3},
-    };
-    for (const auto& c : cases) {
-        doubles::Reset();
-        NextCheckPoint = 1;
-        kpltest::WriteFile(dir.File("events.log"), "");
-        doubles::State().failStatusReport = c.failingReport;
-        ServiceEntry(0, nullptr);
-        EXPECT_EQ(doubles::State().calls, c.calls) << c.failingReport;
-        EXPECT_EQ(Reports().size(), c.reports);
-        EXPECT_EQ(Reports().back()[0], Stopped);
-        EXPECT_EQ(kpltest::CountOf(Events(), "Error 0xC0000016 Set service status failed: The handle is invalid. "
-                                             "The status of the Keypanel Service may be wrong in \"Services\"."), 1u)
-            << Events();
+        EXPECT_EQ(Reports(), c.reports);
+        EXPECT_EQ(host.calls, c.calls);
+        EXPECT_EQ(host.stopRequests, c.calls.size() == 3 ? 1 : 0);
+        EXPECT_EQ(kpltest::CountOf(Events(), "\n"), c.failingReport ? 1u : 0u) << Events();
+        EXPECT_EQ(kpltest::CountOf(Events(), failed), c.failingReport ? 1u : 0u) << Events();
     }
 }
 
