@@ -13,16 +13,9 @@ namespace kpltest {
 TempDir::TempDir()
 {
     std::random_device seed;
-    std::mt19937_64 random(seed());
-    auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = base / ("kpltest-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate.string();
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a temporary directory");
+    do  // a name taken is tried again; a directory that cannot be made throws
+        path_ = (std::filesystem::temp_directory_path() / ("kpltest-" + std::to_string(seed()))).string();
+    while (!std::filesystem::create_directory(path_));
 }
 
 TempDir::~TempDir()
