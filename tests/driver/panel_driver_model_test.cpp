@@ -21,10 +21,7 @@ const Bytes MakeA = {0x1C}, BreakA = {0xF0, 0x1C};
 const Bytes MakeUp = {0xE0, 0x75}, BreakUp = {0xE0, 0xF0, 0x75};
 
 // The keys held in one cycle and the records it must give.
-struct Step {
-    std::vector<int> held;
-    Records records;
-};
+struct Step { std::vector<int> held; Records records; };
 
 class DriverModel : public ::testing::Test {
 protected:
@@ -111,11 +108,7 @@ TEST(DriverCore, KeyMapValues)
     std::string elevens;  // 22 codes, as many as a record holds
     for (int i = 0; i < 22; ++i)
         elevens += "11 ";
-    const struct {
-        std::string text;
-        bool valid;
-        Bytes make = {}, brk = {};
-    } cases[] = {
+    const struct { std::string text; bool valid; Bytes make = {}, brk = {}; } cases[] = {
         {"E0 75/E0 F0 75", true, MakeUp, BreakUp},
         {"  e0\t 6b /e0 f0 6b  ", true, {0xE0, 0x6B}, {0xE0, 0xF0, 0x6B}},
         {"/", true},
@@ -141,14 +134,9 @@ TEST(DriverCore, RequestsShareTheirBufferAndWrongOnesAreRefused)
 {
     PgwStartRun();
     constexpr uint32_t Reply = PgwKeyReplySize;
-    const struct {
-        uint32_t code;
-        Bytes input;
-        uint32_t inSize, outSize;
-        PgwResult result;
-        Bytes record = {};  // the reply's first
-        int numLockLed = 0;
-    } steps[] = {
+    // The request, and for a reply its first record and the NumLock LED.
+    const struct { uint32_t code; Bytes input; uint32_t inSize, outSize; PgwResult result;
+                   Bytes record = {}; int numLockLed = 0; } steps[] = {
         {0x52010, {}, 20, Reply, PgwUnknownRequest},
         {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
         {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer},

@@ -57,12 +57,9 @@ const std::string A = Key('A', 0x1E, 0), AUp = Key('A', 0x1E, Up), LeftCtrl = Ke
 
 enum Flags { None = 0, MakeFound = 1, BreakDropped = 2, Release = 4 };
 
-struct DecodeCase {
-    const char* name;
-    Bytes codes;
-    Keys keys;
-    int flags = None;  // Release: DecodeKeyUpSequence
-};
+// A record, the events it decodes into and the Ctrl-Alt-Del flags; with
+// Release, decoded by DecodeKeyUpSequence.
+struct DecodeCase { const char* name; Bytes codes; Keys keys; int flags = None; };
 
 TEST(KeyDecoding, EachShapeOfRecord)
 {

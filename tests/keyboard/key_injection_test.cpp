@@ -30,12 +30,7 @@ protected:
 
 TEST_F(SecureAttention, PutsBackAndClosesWhatItCanOnEveryPath)
 {
-    const struct {
-        const char* name;
-        UserCall call;
-        unsigned after;
-        bool posted, stationBack, desktopBack;
-    } cases[] = {
+    const struct { const char* name; UserCall call; unsigned after; bool posted, stationBack, desktopBack; } cases[] = {
         {"open window station", UserCall::OpenWindowStation, 0, false, true, true},
         {"set window station", UserCall::SetProcessWindowStation, 0, false, true, true},
         {"open Winlogon", UserCall::OpenDesktop, 0, false, true, true},

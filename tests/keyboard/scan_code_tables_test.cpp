@@ -17,12 +17,7 @@ HKL Layout(ULONG_PTR value)
 
 // One key of the standard keyboard as keyboard references list it: set-2
 // code (the byte after E0 for extended keys), set-1 code, US virtual key.
-struct KnownKey {
-    const char* name;
-    DWORD set2;
-    BYTE set1;
-    BYTE usKey;
-};
+struct KnownKey { const char* name; DWORD set2; BYTE set1; BYTE usKey; };
 
 TEST(TableSets, AnIndependentSampleTranslatesToItsSetOneCodeAndUsVirtualKey)
 {
@@ -89,10 +84,7 @@ TEST(TableSets, GermanSetMovesTenPlainKeysAndNothingElse)
 
 TEST(TableSets, GermanSetFollowsThePrimaryLanguageOfTheLayout)
 {
-    const struct {
-        ULONG_PTR layout;
-        bool german;
-    } cases[] = {
+    const struct { ULONG_PTR layout; bool german; } cases[] = {
         {0, false},           // the focus layout never read
         {0x0C070C07, true},   // Austria
         {0xF0070407, true},   // a variant of a German layout

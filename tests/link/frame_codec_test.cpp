@@ -96,13 +96,8 @@ protected:
 
 TEST_F(Parser, VerdictOnEachFrame)
 {
-    struct Case {
-        const char* what;
-        Bytes wire;
-        BYTE id;             // 0: rejected
-        Bytes payloadStart;  // checked when not empty
-        DWORD error;         // reported for a rejected frame
-    } cases[] = {
+    // Id 0: rejected, with that error reported; the payload's start checked when given.
+    struct Case { const char* what; Bytes wire; BYTE id; Bytes payloadStart; DWORD error; } cases[] = {
         {"all-zero KEYS answer", Frame({0x02, 0x14, 0x92}, 16, {0xC2}), 0x92, {0, 0, 0}, 0},
         {"stuffed 02 00 55", Frame({0x02, 0x14, 0x92, 0x02, 0x00, 0x55}, 14, {0xE1}), 0x92, {0x02, 0x55, 0x00}, 0},
         // The dropped byte need not be the 0x00 a sender writes.

@@ -283,13 +283,8 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
 TEST_F(Line, ReadTimeoutsHoldForBytesAlreadyTaken)
 {
     ASSERT_TRUE(Open(300));
-    struct Case {
-        const char* what;
-        COMMTIMEOUTS timeouts;
-        DWORD waiting;  // bytes on the line; one is read first
-        DWORD asked, got;
-        long minMs, maxMs;
-    } cases[] = {
+    // Bytes waiting on the line (one is read first), asked for and got, and how long it took.
+    struct Case { const char* what; COMMTIMEOUTS timeouts; DWORD waiting, asked, got; long minMs, maxMs; } cases[] = {
         {"interval ends it, not the total", {60, 0, 3000, 0, 0}, 5, 10, 4, 55, 1500},
         {"all asked for are there", {3000, 0, 3000, 0, 0}, 5, 4, 4, 0, 1500},
         {"at once with what is there", {MAXDWORD, 0, 0, 0, 0}, 3, 10, 2, 0, 1500},

@@ -31,12 +31,8 @@ TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
     std::filesystem::create_directories(deep);
     std::filesystem::create_symlink(pty, deep + "/line");
     const std::string missing = deep + "/missing";
-    const struct {
-        const char* port;
-        std::string mapping;  // the value's line, or empty for none
-        DWORD error;          // 0: opens
-        std::string told;     // on standard error
-    } cases[] = {
+    // The mapping's line (none when empty); the error, 0 when it opens; what standard error tells.
+    const struct { const char* port; std::string mapping; DWORD error; std::string told; } cases[] = {
         {"COM3", "\"COM3\"=\"" + deep + "/line\"", 0, ""},
         {"COM3", "\"com3\"=\"" + missing + "\"", ERROR_FILE_NOT_FOUND, "COM3 is " + missing + ": cannot open it: "},
         {"COM3", "\"COM3\"=dword:00000001", ERROR_BAD_PATHNAME, "COM3 cannot be opened: the mapping is not a string"},

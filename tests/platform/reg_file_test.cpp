@@ -47,11 +47,7 @@ void Parse(const std::string& bytes, Document& document, Tree& tree)
 
 TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
 {
-    const struct {
-        const char* name;
-        DWORD type;
-        std::vector<BYTE> data;
-    } values[] = {
+    const struct { const char* name; DWORD type; std::vector<BYTE> data; } values[] = {
         {"", REG_SZ, Bytes(std::string_view("default\0", 8))},
         {"quote\"back\\slash\\", REG_SZ, Bytes(std::string_view("C:\\dir\\\"x\"\\\0", 12))},
         {"beyond latin-1", REG_SZ, Bytes(std::string_view("Zo\xc3\xab \xc5\x81ukasz \xe2\x82\xac \xe6\x9d\xb1\xe4\xba\xac\0", 24))},
@@ -106,11 +102,8 @@ TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
             kplreg::EditSetValue(d, &kpl, "", {old ? old->name : name, REG_SZ, data, {}});
         };
     };
-    const struct {
-        const char* label;
-        Edit edit;
-        std::string expected;  // what follows "Zeta"
-    } cases[] = {
+    // Each edit and what follows "Zeta" after it.
+    const struct { const char* label; Edit edit; std::string expected; } cases[] = {
         {"value changed in place, the earlier one it overrides kept", set("alpha", "\xe2\x82\xac"),
          "\"Alpha\"=\"old\"\r\n\"Alpha\"=\"\xe2\x82\xac\"\r\n\"Blob\"=hex:01,02,\\\r\n  03\r\n; keep me\r\n" + tail},
         {"value added after the last value, before the comment", set("New", "n"),
@@ -151,11 +144,7 @@ TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
 
 TEST(RegFile, ReadsWhatOtherWritersProduce)
 {
-    const struct {
-        const char* label;
-        std::string text;
-        std::vector<BYTE> data;
-    } cases[] = {
+    const struct { const char* label; std::string text; std::vector<BYTE> data; } cases[] = {
         {"abbreviation", Header + "[hklm\\S]\n\"V\"=dword:ff\n", {0xff, 0, 0, 0}},
         {"continued hex", Header + "[HKLM\\S]\n\"V\"=hex:01,02,\\\n  03,0a\n", {1, 2, 3, 10}},
         {"utf-16 beyond latin-1", Header + "[HKLM\\S]\n\"V\"=hex(2):25,00,ac,20,00,00\n",
@@ -186,11 +175,7 @@ TEST(RegFile, ReadsWhatOtherWritersProduce)
 TEST(RegFile, FaultsNameTheirLine)
 {
     const std::string key = Header + "[HKLM\\K]\n";  // lines 1 to 3
-    const struct {
-        std::string text;
-        std::size_t line;
-        const char* message;
-    } cases[] = {
+    const struct { std::string text; std::size_t line; const char* message; } cases[] = {
         {"; no header\n[HKLM\\K]\n", 1, "first line"},
         {Header + "[HKEY_NOWHERE\\K]\n", 3, "unknown root key"},
         {Header + "[HKLM\\A\\\\B]\n", 3, "empty key name"},

@@ -62,12 +62,9 @@ TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
         << text;
 
     BYTE buffer[16] = {};
-    const struct {
-        BYTE* data;
-        DWORD given;
-        LSTATUS status;
-    } cases[] = {{nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
-                 {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
+    const struct { BYTE* data; DWORD given; LSTATUS status; } cases[] = {
+        {nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
+        {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
     for (const auto& c : cases) {
         DWORD type = 0, size = c.given;
         EXPECT_EQ(RegQueryValueExA(deep, "speed", nullptr, &type, c.data, &size), c.status) << c.given;

@@ -15,10 +15,7 @@
 namespace {
 
 // Holds a thread until the test lets it go.
-struct Gate {
-    std::promise<void> open;
-    std::shared_future<void> opened = open.get_future().share();
-};
+struct Gate { std::promise<void> open; std::shared_future<void> opened = open.get_future().share(); };
 
 DWORD WINAPI WaitForGate(LPVOID gate)
 {
@@ -86,11 +83,7 @@ TEST(Module, FileNameIsTheExecutableTruncatedAsOnWindows)
     ASSERT_GT(readlink("/proc/self/exe", link, sizeof link - 1), 0);
     const std::string path = link;
     const DWORD length = DWORD(path.size());
-    struct Case {
-        DWORD size;
-        DWORD returned;
-        bool truncated;
-    };
+    struct Case { DWORD size; DWORD returned; bool truncated; };
     for (Case c : {Case{1, 1, true}, Case{length, length, true}, Case{length + 1, length, false}}) {
         std::string buffer(c.size + 8, '#');
         SetLastError(0);

@@ -46,10 +46,7 @@ protected:
 
 TEST_F(CommandLine, WordsInAnyCaseWithEitherPrefixAndUsageForTheRest)
 {
-    const struct {
-        std::vector<std::string> args;
-        std::string output;
-    } steps[] = {
+    const struct { std::vector<std::string> args; std::string output; } steps[] = {
         {{}, Usage}, {{"remove"}, Usage}, {{"-rem"}, Usage}, {{"-installx"}, Usage}, {{"--install"}, Usage},
         {{"-"}, Usage}, {{"debug"}, Usage}, {{"+debug"}, Usage}, {{"-de bug"}, Usage},
         {{"-install"}, "Keypanel Service installed.\n"},

@@ -58,13 +58,8 @@ TEST_F(ServiceLife, StatusReportsAndEngineCalls)
     const std::string failed = "Error 0xC0000016 Set service status failed: The handle is invalid. The status of the "
                                "Keypanel Service may be wrong in \"Services\".";
     const Report starting{Start, 0, 0, 1, 3000}, running{Running, 1, 0, 0, 0}, stopped{Stopped, 1, 0, 0, 0};
-    struct Case {
-        const char* what;
-        bool interrogate, startFails, registrationFails;
-        int failingReport;
-        std::vector<Report> reports;
-        std::vector<std::string> calls;
-    } cases[] = {
+    struct Case { const char* what; bool interrogate, startFails, registrationFails; int failingReport;
+                  std::vector<Report> reports; std::vector<std::string> calls; } cases[] = {
         // An interrogation while starting takes the next check point.
         {"interrogated", true, false, false, 0,
          {starting, {Start, 0, 0, 2, 0}, running, running, {Stopping, 1, 0, 3, 0}, stopped},
