@@ -137,10 +137,8 @@ TEST(DriverCore, RequestsShareTheirBufferAndWrongOnesAreRefused)
     // The request, and for a reply its first record and the NumLock LED.
     const struct { uint32_t code; Bytes input; uint32_t inSize, outSize; PgwResult result;
                    Bytes record = {}; int numLockLed = 0; } steps[] = {
-        {0x52010, {}, 20, Reply, PgwUnknownRequest},
-        {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
-        {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer},
-        {PgwSetLockStates, {}, 8, 0, PgwBadBuffer},
+        {0x52010, {}, 20, Reply, PgwUnknownRequest}, {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
+        {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer}, {PgwSetLockStates, {}, 8, 0, PgwBadBuffer},
         {PgwSetRepeatCycles, {}, 4, 4, PgwBadBuffer},
         {PgwSetLockStates, {0x01, 0, 0, 0}, 4, 0, PgwDone},
         {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},

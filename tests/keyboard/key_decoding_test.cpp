@@ -64,36 +64,30 @@ struct DecodeCase { const char* name; Bytes codes; Keys keys; int flags = None; 
 TEST(KeyDecoding, EachShapeOfRecord)
 {
     const DecodeCase cases[] = {
-        {"make", {0x1C}, {A}},
-        {"break", {0xF0, 0x1C}, {AUp}},
-        {"extended make", {0xE0, 0x71}, {Delete}},
+        {"make", {0x1C}, {A}}, {"break", {0xF0, 0x1C}, {AUp}}, {"extended make", {0xE0, 0x71}, {Delete}},
         {"extended break", {0xE0, 0xF0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
         {"pause make", {0xE1, 0x14, 0x77}, {Key(VK_PAUSE, 0x45, 0)}},
         {"pause break", {0xE1, 0xF0, 0x14, 0xF0, 0x77}, {Key(VK_PAUSE, 0x45, Up)}},
         {"print screen", {0xE0, 0x12, 0xE0, 0x7C}, {NoKey(0xE012), Key(VK_SNAPSHOT, 0x37, Ext)}},
         {"shifted A", {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12}, {LeftShift, A, AUp, LeftShiftUp}},
         {"ends inside an E0 event", {0x14, 0x11, 0xE0}, {LeftCtrl, LeftAlt}},
-        {"ends after F0", {0x1C, 0xF0}, {A}},
-        {"ends after E1", {0xE1}, {}},
-        {"ends inside the E1 event", {0xE1, 0x14}, {}},
+        {"ends after F0", {0x1C, 0xF0}, {A}}, {"ends after E1", {0xE1}, {}},
+        {"ends inside the E1 event", {0xE1, 0x14}, {}}, {"empty", {}, {}},
         {"codes without a virtual key", {0x00, 0x13, 0x7F, 0xE0, 0x37}, {NoKey(0), NoKey(0x13), NoKey(0x7F), NoKey(0xE037)}},
-        {"empty", {}, {}},
         // E0 and E1 start a new code; an earlier F0 still counts.
         {"prefix replaces what was collected", {0xF0, 0xE0, 0x71}, {Key(VK_DELETE, 0x53, Ext | Up)}},
         {"F7 and SysRq above 0x7F", {0x83, 0x84}, {Key(0x76, 0x41, 0), Key(VK_SNAPSHOT, 0x54, 0)}},
         // Ctrl-Alt-Del counts only at the start of a record.
-        {"Ctrl-Alt-Del make", Make, {}, MakeFound},
+        {"Ctrl-Alt-Del make", Make, {}, MakeFound}, {"Ctrl-Alt-Del break", Break, {}, BreakDropped},
         {"Ctrl-Alt-Del make and break", Join(Make, Break), {}, MakeFound | BreakDropped},
-        {"Ctrl-Alt-Del break", Break, {}, BreakDropped},
         {"Ctrl-Alt-Del make and more keys", Join(Make, {0x1C, 0xF0, 0x1C}), {A, AUp}, MakeFound},
         {"Ctrl, Alt and Delete in another order", {0x11, 0x14, 0xE0, 0x71}, {LeftAlt, LeftCtrl, Delete}},
         {"with the right Ctrl", {0xE0, 0x14, 0x11, 0xE0, 0x71}, {Key(VK_RCONTROL, 0x1D, Ext), LeftAlt, Delete}},
         {"Ctrl-Alt-Del make not at the start", Join({0x1C}, Make), {A, LeftCtrl, LeftAlt, Delete}},
         {"Ctrl-Alt-Del break before the make", Join(Break, Make), {LeftCtrl, LeftAlt, Delete}, BreakDropped},
         // Released keys: the key-up events only.
-        {"release of a make", {0x1C}, {}, Release},
+        {"release of a make", {0x1C}, {}, Release}, {"release of Ctrl-Alt-Del", Break, {}, Release | BreakDropped},
         {"release of shifted A", {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12}, {AUp, LeftShiftUp}, Release},
-        {"release of Ctrl-Alt-Del", Break, {}, Release | BreakDropped},
         // The make is not looked for: its keys are downs, the break's are released.
         {"release of Ctrl-Alt-Del make and break", Join(Make, Break),
          {Key(VK_DELETE, 0x53, Ext | Up), Key(VK_LMENU, 0x38, Up), Key(VK_LCONTROL, 0x1D, Up)}, Release},

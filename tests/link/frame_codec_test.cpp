@@ -132,9 +132,7 @@ TEST_F(Parser, RejectionsRestartAtTheNextByte)
 {
     // Each case's errors: how many reports of 13 the rejected bytes make.
     struct Case { const char* what; Bytes wire; DWORD errors; } cases[] = {
-        {"stray bytes", {0x41, 0xFF, 0x00}, 3},
-        {"node bits set", {0x02, 0x43}, 1},
-        {"length below 4", {0x02, 0x03}, 1},
+        {"stray bytes", {0x41, 0xFF, 0x00}, 3}, {"node bits set", {0x02, 0x43}, 1}, {"length below 4", {0x02, 0x03}, 1},
         {"rejected Node/Len then stray", {0x02, 0x80, 0x41}, 2},
     };
     for (const auto& c : cases) {

@@ -53,11 +53,8 @@ TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
         {"beyond latin-1", REG_SZ, Bytes(std::string_view("Zo\xc3\xab \xc5\x81ukasz \xe2\x82\xac \xe6\x9d\xb1\xe4\xba\xac\0", 24))},
         {"expand", REG_EXPAND_SZ, Bytes(std::string_view("%WINDIR%\\\xe2\x82\xac\xe9\0", 14))},
         {"multi", REG_MULTI_SZ, Bytes(std::string_view("a\0\xf0\x9f\x98\x80\0\0", 8))},
-        {"dword", REG_DWORD, {0x2a, 0, 0, 0x80}},
-        {"short dword", REG_DWORD, {1, 2, 3}},
-        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"none", REG_NONE, {}},
-        {"large", REG_BINARY, std::vector<BYTE>(5000, 0xab)},
+        {"dword", REG_DWORD, {0x2a, 0, 0, 0x80}}, {"short dword", REG_DWORD, {1, 2, 3}}, {"none", REG_NONE, {}},
+        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}}, {"large", REG_BINARY, std::vector<BYTE>(5000, 0xab)},
         {"unknown type", 0x12345678, {1}},
     };
     for (const std::string& start : {std::string(), Utf16("Windows Registry Editor Version 5.00\r\n")}) {
@@ -180,8 +177,7 @@ TEST(RegFile, FaultsNameTheirLine)
         {Header + "[HKEY_NOWHERE\\K]\n", 3, "unknown root key"},
         {Header + "[HKLM\\A\\\\B]\n", 3, "empty key name"},
         {Header + "[-HKLM\\K]\n\"V\"=\"x\"\n", 4, "outside a key"},
-        {key + "\"V\"=\"C:\\dir\"\n", 4, "unknown escape"},
-        {key + "\"V\"=dword:123456789\n", 4, "dword"},
+        {key + "\"V\"=\"C:\\dir\"\n", 4, "unknown escape"}, {key + "\"V\"=dword:123456789\n", 4, "dword"},
         {key + "\"V\"=hex:01,,02\n", 4, "bad hex byte"},
         {key + "\"V\"=hex:01,\\\n  02,\\\n", 4, "past the end"},
         {key + "\"V\"=hex(2):41\n", 4, "odd number"},
