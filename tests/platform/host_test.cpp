@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -32,11 +32,7 @@ protected:
         DebugMode = 1;
         ErrorEventCount = 1;
     }
-    void TearDown() override
-    {
-        DebugMode = 0;
-        ErrorEventCount = 1;
-    }
+    void TearDown() override { DebugMode = 0; }
     static std::string Capture(const std::function<void()>& action)
     {
         ::testing::internal::CaptureStdout();
