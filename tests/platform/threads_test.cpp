@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,12 +14,14 @@
 
 namespace {
 
-// Holds a thread until the test lets it go.
-struct Gate { std::promise<void> open; std::shared_future<void> opened = open.get_future().share(); };
+// Threads that end once the test lets go of their number, and how many did.
+std::atomic<INT_PTR> LetGo{0};
+std::atomic<int> Ended{0};
 
-DWORD WINAPI WaitForGate(LPVOID gate)
+DWORD WINAPI EndWhenLetGo(LPVOID number)
 {
-    static_cast<Gate*>(gate)->opened.wait();
+    kpltest::WaitUntil([=] { return LetGo >= reinterpret_cast<INT_PTR>(number); }, std::chrono::seconds(20));
+    ++Ended;
     return 0;
 }
 
@@ -33,25 +35,17 @@ DWORD WINAPI ReportOwnId(LPVOID id)
 
 TEST(Threads, HandleIsSignalledAtTheEndAndMayBeClosedEarly)
 {
-    static std::atomic<bool> earlyDone;
-    earlyDone = false;
-    Gate gate, early;
-    auto signalsEnd = [](LPVOID parameter) -> DWORD {
-        WaitForGate(parameter);
-        earlyDone = true;
-        return 0;
-    };
-    HANDLE thread = CreateThread(nullptr, 0, WaitForGate, &gate, 0, nullptr);
-    HANDLE closed = CreateThread(nullptr, 0, signalsEnd, &early, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_NE(closed, nullptr);
+    LetGo = Ended = 0;
+    HANDLE closed = CreateThread(nullptr, 0, EndWhenLetGo, reinterpret_cast<LPVOID>(1), 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, EndWhenLetGo, reinterpret_cast<LPVOID>(2), 0, nullptr);
+    ASSERT_TRUE(closed != nullptr && thread != nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 20), (DWORD)WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(closed));
-    early.open.set_value();
+    LetGo = 1;
     // No handle left to wait on: the thread must still run to its end.
-    EXPECT_TRUE(kpltest::WaitUntil([] { return earlyDone.load(); }));
+    EXPECT_TRUE(kpltest::WaitUntil([] { return Ended == 1; }));
 
-    gate.open.set_value();
+    LetGo = 2;
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(thread));
 }
