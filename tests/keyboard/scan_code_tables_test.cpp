@@ -10,11 +10,6 @@
 
 namespace {
 
-HKL Layout(ULONG_PTR value)
-{
-    return reinterpret_cast<HKL>(value);
-}
-
 // One key of the standard keyboard as keyboard references list it: set-2
 // code (the byte after E0 for extended keys), set-1 code, US virtual key.
 struct KnownKey { const char* name; DWORD set2; BYTE set1; BYTE usKey; };
@@ -31,7 +26,7 @@ TEST(TableSets, AnIndependentSampleTranslatesToItsSetOneCodeAndUsVirtualKey)
         {"Up", 0xE075, 0x48, 0x26},      {"Keypad /", 0xE04A, 0x35, 0x6F}, {"Keypad Enter", 0xE05A, 0x1C, 0x0D},
         {"Print screen", 0xE07C, 0x37, 0x2C},
     };
-    const HKL us = Layout(0x04090409);
+    const HKL us = reinterpret_cast<HKL>(ULONG_PTR{0x04090409});
     for (const KnownKey& key : keys) {
         SCOPED_TRACE(key.name);
         EXPECT_EQ(Set2ToSet1[key.set2 & 0xFF], key.set1);
@@ -58,15 +53,11 @@ TEST(SetTwoToSetOne, IsTheControllerTranslationOverAllValues)
     }
 }
 
-std::vector<BYTE> Entries(const ScanCodeRange& range)
-{
-    return std::vector<BYTE>(range.Table, range.Table + (range.Last - range.First + 1));
-}
-
 TEST(TableSets, GermanSetMovesTenPlainKeysAndNothingElse)
 {
-    const std::vector<BYTE> us = Entries(DefaultTableSet[0]);
-    const std::vector<BYTE> german = Entries(GermanTableSet[0]);
+    auto entries = [](const ScanCodeRange& r) { return std::vector<BYTE>(r.Table, r.Table + (r.Last - r.First + 1)); };
+    const std::vector<BYTE> us = entries(DefaultTableSet[0]);
+    const std::vector<BYTE> german = entries(GermanTableSet[0]);
     ASSERT_EQ(us.size(), 132u);
     ASSERT_EQ(german.size(), us.size());
     int differences = 0;
@@ -79,7 +70,7 @@ TEST(TableSets, GermanSetMovesTenPlainKeysAndNothingElse)
     std::sort(b.begin(), b.end());
     EXPECT_EQ(a, b);
     for (int group = 1; group < ScanCodeGroups; ++group)
-        EXPECT_EQ(Entries(DefaultTableSet[group]), Entries(GermanTableSet[group])) << "group " << group;
+        EXPECT_EQ(entries(DefaultTableSet[group]), entries(GermanTableSet[group])) << "group " << group;
 }
 
 TEST(TableSets, GermanSetFollowsThePrimaryLanguageOfTheLayout)
@@ -92,7 +83,7 @@ TEST(TableSets, GermanSetFollowsThePrimaryLanguageOfTheLayout)
         {0x07000700, false},  // 0x07 in the wrong byte
     };
     for (const auto& c : cases)
-        EXPECT_EQ(LookupVirtualKey(0x1A, Layout(c.layout)), c.german ? 'Y' : 'Z') << std::hex << c.layout;
+        EXPECT_EQ(LookupVirtualKey(0x1A, reinterpret_cast<HKL>(c.layout)), c.german ? 'Y' : 'Z') << std::hex << c.layout;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// What the service control manager sees of the service's life.
+// What the service control manager sees of the service's life. The
+// dispatcher's side of the manager and the polling engine are doubles, linked
+// in place of the real ones.
+#include "polling/polling.h"
 #include "service/host.h"
 #include "service/log.h"
-#include "tests/service/host_doubles.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +11,82 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace {
+
+// What the doubles do and what they were told; made anew for every case.
+struct Host {
+    // Service control manager
+    bool registrationFails = false;
+    int failStatusReport = 0;  // 1-based number of the SetServiceStatus call that fails
+    std::vector<SERVICE_STATUS> reports;  // each one under the host's status lock
+    std::atomic<int> reportCount{0};
+    LPHANDLER_FUNCTION handler = nullptr;
+    // Polling engine
+    bool startSucceeds = true;
+    std::function<void()> duringStart, duringLoop;
+    std::vector<std::string> calls;
+    int stopRequests = 0;
+};
+std::optional<Host> Doubles{std::in_place};
+
+}  // namespace
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler)
+{
+    if (Doubles->registrationFails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Doubles->handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234);
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
+{
+    Doubles->reports.push_back(*status);
+    ++Doubles->reportCount;
+    if (static_cast<int>(Doubles->reports.size()) == Doubles->failStatusReport) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE parity, BYTE stopBits, DWORD, DWORD,
+                  DWORD responseTimeout, DWORD, DWORD)
+{
+    Doubles->calls.push_back("StartPolling " + std::string(portName) + " " + std::to_string(baudRate) + " " +
+                             std::to_string(byteSize) + std::to_string(parity) + std::to_string(stopBits) + " " +
+                             std::to_string(responseTimeout));
+    if (Doubles->duringStart)
+        Doubles->duringStart();
+    return Doubles->startSucceeds;
+}
+
+bool RunPollLoop()
+{
+    Doubles->calls.push_back("RunPollLoop");
+    if (Doubles->duringLoop)
+        Doubles->duringLoop();
+    return true;
+}
+
+void StopPolling()
+{
+    Doubles->calls.push_back("StopPolling");
+}
+
+void RequestStop()
+{
+    ++Doubles->stopRequests;
+}
 
 namespace {
 
@@ -22,7 +96,7 @@ using Report = std::array<DWORD, 5>;
 std::vector<Report> Reports()
 {
     std::vector<Report> result;
-    for (const auto& s : doubles::State().reports) {
+    for (const auto& s : Doubles->reports) {
         EXPECT_EQ(s.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
         EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
         result.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwCheckPoint, s.dwWaitHint});
@@ -36,7 +110,7 @@ protected:
 
     void SetUp() override
     {
-        doubles::Reset();
+        Doubles.emplace();
         DebugMode = 0;
         ErrorEventCount = 1;
         NextCheckPoint = 1;
@@ -72,20 +146,20 @@ TEST_F(ServiceLife, StatusReportsAndEngineCalls)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        doubles::Reset();
+        Doubles.emplace();
         NextCheckPoint = 1;
         kpltest::WriteFile(dir.File("events.log"), "");
-        auto& host = doubles::State();
+        auto& host = *Doubles;
         host.startSucceeds = !c.startFails;
         host.registrationFails = c.registrationFails;
         host.failStatusReport = c.failingReport;
-        auto interrogate = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
+        auto interrogate = [] { Doubles->handler(SERVICE_CONTROL_INTERROGATE); };
         if (c.interrogate)
             host.duringStart = interrogate;
         host.duringLoop = [&] {
             if (c.interrogate)
                 interrogate();
-            doubles::State().handler(SERVICE_CONTROL_STOP);
+            Doubles->handler(SERVICE_CONTROL_STOP);
         };
         ServiceEntry(0, nullptr);
         EXPECT_EQ(Reports(), c.reports);
@@ -103,14 +177,14 @@ TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
     int stale = 0;
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     for (int trial = 0; trial < 300; ++trial) {
-        doubles::Reset();
+        Doubles.emplace();
         SetStatus(Running, NO_ERROR, 0);
         std::atomic<bool> done{false};
         std::thread dispatcher([&] {
             while (!done)
                 ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
         });
-        while (doubles::State().reportCount < 3)
+        while (Doubles->reportCount < 3)
             std::this_thread::yield();
         SetStatus(Stopped, NO_ERROR, 0);
         done = true;
@@ -142,7 +216,7 @@ TEST_F(ServiceLife, EventLogFileHasOneLinePerEventWithTypeIdTextAndData)
 
 TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
 {
-    doubles::Reset();
+    Doubles.emplace();
     struct Case { DWORD event; BOOL handled; } cases[] = {
         {CTRL_C_EVENT, TRUE},      {CTRL_C_EVENT, TRUE},      {CTRL_BREAK_EVENT, TRUE},
         {CTRL_CLOSE_EVENT, FALSE}, {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
@@ -153,7 +227,7 @@ TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Stopping Keypanel Service.\nStopping Keypanel Service.\nStopping Keypanel Service.\n");
     // The engine posts only the first request of a run; the handler asks every time.
-    EXPECT_EQ(doubles::State().stopRequests, 3);
+    EXPECT_EQ(Doubles->stopRequests, 3);
 }
 
 }  // namespace
