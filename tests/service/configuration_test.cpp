@@ -41,18 +41,15 @@ TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
 {
     kpltest::TempMachine machine;
     struct Case { const char* what; bool key; std::vector<Value> values; std::string expected; } cases[] = {
-        {"every value",
-         true,
+        {"every value", true,
          {String("PortName", "COM12"), Dword("BaudRate", 115200), Dword("ByteSize", 7), Dword("Parity", 2),
           Dword("StopBits", 2), Dword("DoLedBlinking", 0), Dword("ErrorRetries", 0), Dword("ResponseTimeout", 250),
           Dword("UseStdKeyboardSpeed", 1), Dword("UseOptKeyCycleTime", 5)},
          "COM12 115200 7 2 2 0 0 250 1 5"},
         // Every run starts from the defaults, not from the last run's values.
-        {"no key", false, {}, Defaults},
-        {"empty key", true, {}, Defaults},
+        {"no key", false, {}, Defaults}, {"empty key", true, {}, Defaults},
         // Ten characters need 11 bytes with the NUL: too long for the field.
-        {"malformed",
-         true,
+        {"malformed", true,
          {String("PortName", "COM1234567"), Value{"BaudRate", REG_DWORD, std::vector<BYTE>(8, 1)},
           Value{"ErrorRetries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 7}}, Value{"ResponseTimeout", REG_BINARY, {1, 0, 0, 0}},
           String("DoLedBlinking", "0"), Value{"Parity", REG_SZ, {'2', 0}}},
@@ -67,8 +64,7 @@ TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key);
         if (c.key) {
             HKEY key;
-            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                      nullptr, &key, nullptr),
+            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                       ERROR_SUCCESS);
             for (const auto& v : c.values)
                 ASSERT_EQ(RegSetValueExA(key, v.name, 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
