@@ -82,13 +82,6 @@ protected:
         return completed;
     }
 
-    DWORD LastError()
-    {
-        DWORD error = 0;
-        QueryCommError(&error);
-        return error;
-    }
-
     BYTE buffer[ReceiveBufferSize] = {};
     int index = 0;
 };
@@ -123,7 +116,7 @@ TEST_F(Parser, VerdictOnEachFrame)
             EXPECT_EQ(Bytes(buffer + 3, buffer + 6), c.payloadStart) << c.what;
         }
         EXPECT_EQ(CommMonitor.ErrorCount, c.id ? 0u : 2u) << c.what << ": good frames report success";
-        EXPECT_EQ(LastError(), c.id ? 13u : c.error) << c.what;
+        EXPECT_EQ(CommMonitor.LastError, c.id ? 13u : c.error) << c.what;
     }
 }
 
@@ -139,7 +132,7 @@ TEST_F(Parser, RejectionsRestartAtTheNextByte)
         index = 0;
         ASSERT_EQ(Feed(c.wire), 0) << c.what;
         EXPECT_EQ(CommMonitor.ErrorCount, c.errors) << c.what;
-        EXPECT_EQ(LastError(), DWORD(ERROR_INVALID_DATA)) << c.what;
+        EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_INVALID_DATA)) << c.what;
         ASSERT_EQ(Feed(Frame({0x02, 0x14, 0x92}, 16, {0xC2})), 1) << c.what;
         EXPECT_EQ(buffer[2], 0x92) << c.what;
     }

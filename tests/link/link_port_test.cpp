@@ -214,10 +214,8 @@ TEST_F(Line, SilentPeerTimesOutAndAHungUpPeerFailsAtOnce)
     EXPECT_LT(ElapsedMs(start), 2500) << "well before the 5 s time-out";
     EXPECT_FALSE(SendRequest(0x12, nullptr, 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
-    DWORD lastError = 0;
-    QueryCommError(&lastError);
     EXPECT_EQ(CommMonitor.ErrorCount, 2u);
-    EXPECT_EQ(lastError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
 }
 
 TEST_F(Line, RequestsOnTheWire)
@@ -252,9 +250,7 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
     ASSERT_EQ(Read(&payload), 0x92);
     EXPECT_EQ(payload, Zeros({0x80}, 15));
     EXPECT_EQ(CommMonitor.ErrorCount, 0u);
-    DWORD lastError = 0;
-    QueryCommError(&lastError);
-    EXPECT_EQ(lastError, DWORD(ERROR_INVALID_DATA));
+    EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_INVALID_DATA));
     ASSERT_EQ(Read(&payload), 0x91);
     EXPECT_EQ(payload, Zeros({}, 16));
 

@@ -101,9 +101,8 @@ TEST(ConsoleCtrl, SignalsReachTheHandlersAsWindowsCallsThem)
 TEST(ConsoleCtrlDeathTest, UnhandledSignalEndsTheProcess)
 {
     // A fresh process: this one's dispatcher thread would not survive a fork.
-    const std::string style = GTEST_FLAG_GET(death_test_style);
+    // (The test restores the flags it set when it ends.)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (int signal : {SIGINT, SIGQUIT})
         EXPECT_EXIT(RaiseUnhandled(signal), testing::KilledBySignal(signal), "") << signal;
-    GTEST_FLAG_SET(death_test_style, style);
 }

@@ -153,8 +153,8 @@ TEST_F(Registry, UnusableFileIsRefusedAndNeverRewritten)
     kpltest::ScopedEnv directory("KPL_REGISTRY", dir.File("directory"));
     testing::internal::CaptureStderr();
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_BADDB);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(dir.File("directory") + ": not a regular file"),
-              std::string::npos);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(kpltest::CountOf(told, dir.File("directory") + ": not a regular file"), 1u) << told;
 }
 
 // Two processes of two threads each, all writing at once: every value lands.

@@ -27,7 +27,6 @@
 #include <map>
 #include <random>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -61,9 +60,8 @@ std::string Held()
 
 long ResidentKb()
 {
-    std::istringstream statm(kpltest::ReadFile("/proc/self/statm"));
     long size = 0, resident = 0;
-    statm >> size >> resident;
+    std::sscanf(kpltest::ReadFile("/proc/self/statm").c_str(), "%ld %ld", &size, &resident);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
