@@ -40,8 +40,7 @@ HKEY Create(const char* path, DWORD options = REG_OPTION_NON_VOLATILE, LSTATUS e
 {
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              expected)
-        << path;
+              expected) << path;
     return key;
 }
 
