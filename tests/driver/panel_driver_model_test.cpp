@@ -21,15 +21,11 @@ const Bytes MakeA = {0x1C}, BreakA = {0xF0, 0x1C};
 const Bytes MakeUp = {0xE0, 0x75}, BreakUp = {0xE0, 0xF0, 0x75};
 
 // The keys held in one cycle and the records it must give.
-struct Step {
-    std::vector<int> held;
-    Records records;
-};
+struct Step { std::vector<int> held; Records records; };
 
 class DriverModel : public ::testing::Test {
 protected:
-    kpltest::TempDir dir;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
+    kpltest::TempMachine dir;
     KeyReply reply{};
 
     void SetUp() override { ASSERT_TRUE(OpenPanelDriver()); }
@@ -38,7 +34,7 @@ protected:
     void Reopen(const std::string& registryText)
     {
         ClosePanelDriver();
-        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\r\n\r\n" + registryText);
+        dir.WriteRegistry({}, {}, registryText);
         ASSERT_TRUE(OpenPanelDriver());
     }
 
@@ -109,31 +105,17 @@ TEST_F(DriverModel, RegistryKeyMapReplacesEntries)
 
 TEST(DriverCore, KeyMapValues)
 {
-    const auto codes = [](int count) {
-        std::string text;
-        for (int i = 0; i < count; ++i)
-            text += "11 ";
-        return text + "/";
-    };
-    const struct {
-        std::string text;
-        bool valid;
-        Bytes make, brk;
-    } cases[] = {
+    std::string elevens;  // 22 codes, as many as a record holds
+    for (int i = 0; i < 22; ++i)
+        elevens += "11 ";
+    const struct { std::string text; bool valid; Bytes make = {}, brk = {}; } cases[] = {
         {"E0 75/E0 F0 75", true, MakeUp, BreakUp},
         {"  e0\t 6b /e0 f0 6b  ", true, {0xE0, 0x6B}, {0xE0, 0xF0, 0x6B}},
-        {"/", true, {}, {}},
+        {"/", true},
         {"5/F0 5", true, {0x05}, {0xF0, 0x05}},
-        {codes(22), true, Bytes(22, 0x11), {}},
-        {codes(23), false, {}, {}},
-        {"1C", false, {}, {}},
-        {"1C/F0 1C/F0 1C", false, {}, {}},
-        {"zz/F0 21", false, {}, {}},
-        {"01C/F0 1C", false, {}, {}},
-        {"1C,/F0 1C", false, {}, {}},
-        {"1C/F0 1C\r\n", false, {}, {}},
-        {"1C/F01C ", false, {}, {}},
-        {"", false, {}, {}},
+        {elevens + "/", true, Bytes(22, 0x11)},
+        {elevens + "11 /", false}, {"1C", false}, {"1C/F0 1C/F0 1C", false}, {"zz/F0 21", false},
+        {"01C/F0 1C", false}, {"1C,/F0 1C", false}, {"1C/F0 1C\r\n", false}, {"1C/F01C ", false}, {"", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -146,60 +128,37 @@ TEST(DriverCore, KeyMapValues)
     }
 }
 
-// A kernel driver's buffered request has one buffer for both ways.
-TEST(DriverCore, ReplyMayOverwriteTheRequest)
+// A kernel driver trusts no buffer it is handed; a buffered request has one
+// buffer for both ways.
+TEST(DriverCore, RequestsShareTheirBufferAndWrongOnesAreRefused)
 {
     PgwStartRun();
-    const struct {
-        DWORD code;
-        std::vector<BYTE> input;
-        Bytes record;
-        int numLockLed;
-    } steps[] = {
-        {PgwSetLockStates, {0x01, 0, 0, 0}, {}, -1},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, MakeA, 3},
-        {PgwSetRepeatCycles, {0x01, 0, 0x01, 0}, {}, -1},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, MakeA, 3},
-        {PgwTranslateKeys, {1, 0, 0, 0, 0x01}, BreakA, 3},
+    constexpr uint32_t Reply = PgwKeyReplySize;
+    // The request, and for a reply its first record and the NumLock LED.
+    const struct { uint32_t code; Bytes input; uint32_t inSize, outSize; PgwResult result;
+                   Bytes record = {}; int numLockLed = 0; } steps[] = {
+        {0x52010, {}, 20, Reply, PgwUnknownRequest}, {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
+        {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer}, {PgwSetLockStates, {}, 8, 0, PgwBadBuffer},
+        {PgwSetRepeatCycles, {}, 4, 4, PgwBadBuffer},
+        {PgwSetLockStates, {0x01, 0, 0, 0}, 4, 0, PgwDone},
+        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
+        {PgwSetRepeatCycles, {0x01, 0, 0x01, 0}, 4, 0, PgwDone},
+        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
+        {PgwTranslateKeys, {1, 0, 0, 0, 0x01}, 20, Reply, PgwDone, BreakA, 3},
     };
     for (const auto& step : steps) {
-        alignas(4) BYTE buffer[sizeof(KeyReply)] = {};
+        SCOPED_TRACE(testing::Message() << std::hex << step.code << std::dec << " " << step.inSize << "/"
+                                        << step.outSize);
+        alignas(4) BYTE buffer[Reply + 4] = {};
         std::copy(step.input.begin(), step.input.end(), buffer);
-        const uint32_t outSize = step.code == PgwTranslateKeys ? sizeof(KeyReply) : 0;
         uint32_t returned = 99;
-        ASSERT_EQ(PgwRequest(step.code, buffer, static_cast<uint32_t>(step.code == PgwTranslateKeys ? 20 : 4), buffer,
-                             outSize, &returned),
-                  PgwDone);
-        EXPECT_EQ(returned, outSize);
-        if (outSize == 0)
+        ASSERT_EQ(PgwRequest(step.code, buffer, step.inSize, buffer, step.outSize, &returned), step.result);
+        EXPECT_EQ(returned, step.result == PgwDone ? step.outSize : 0u);
+        if (step.result != PgwDone || step.outSize == 0)
             continue;
         const auto* reply = reinterpret_cast<const KeyReply*>(buffer);
         EXPECT_EQ(Bytes(reply->Records[0].Codes, reply->Records[0].Codes + reply->Records[0].Length), step.record);
         EXPECT_EQ(reply->LedBlock[0] & 3, step.numLockLed);
-    }
-}
-
-// A kernel driver trusts no buffer it is handed.
-TEST(DriverCore, UnknownRequestsAndWrongBuffersAreRefused)
-{
-    PgwStartRun();
-    alignas(4) BYTE buffer[PgwKeyReplySize + 4] = {};
-    const struct {
-        uint32_t code, inSize, outSize;
-        PgwResult result;
-    } cases[] = {
-        {0x52010, 20, PgwKeyReplySize, PgwUnknownRequest},
-        {PgwTranslateKeys, 19, PgwKeyReplySize, PgwBadBuffer},
-        {PgwTranslateKeys, 20, PgwKeyReplySize + 4, PgwBadBuffer},
-        {PgwSetLockStates, 8, 0, PgwBadBuffer},
-        {PgwSetRepeatCycles, 4, 4, PgwBadBuffer},
-        {PgwTranslateKeys, 20, PgwKeyReplySize, PgwDone},
-    };
-    for (const auto& c : cases) {
-        uint32_t returned = 99;
-        EXPECT_EQ(PgwRequest(c.code, buffer, c.inSize, buffer, c.outSize, &returned), c.result)
-            << std::hex << c.code << std::dec << " " << c.inSize << "/" << c.outSize;
-        EXPECT_EQ(returned, c.result == PgwDone ? PgwKeyReplySize : 0u);
     }
 }
 

@@ -2,21 +2,12 @@
 // or refuses each line cleanly, and the model stays consistent.
 #include "sim/keypanel_model.h"
 #include "sim/keypanel_script.h"
+#include "tests/fuzz/check.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-namespace {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

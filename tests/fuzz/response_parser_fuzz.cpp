@@ -2,20 +2,11 @@
 // and the monitor's flag always matches its count.
 #include "link/commands.h"
 #include "link/link.h"
+#include "tests/fuzz/check.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-namespace {
-
-void Check(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -3,9 +3,9 @@
 // The record lives alone on the heap so that a read past its end is caught.
 #include "driver/panel_driver.h"
 #include "keyboard/keyboard.h"
+#include "tests/fuzz/check.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -26,10 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int bytes = count < 0 ? 0 : count > MaxKeySequence ? MaxKeySequence : count;
     DecodedKeys keys;
     DecodeKeySequence(record->Codes, count, layout, &keys);
-    if (keys.Count < 0 || keys.Count > bytes)
-        std::abort();
+    Check(keys.Count >= 0 && keys.Count <= bytes);
     DecodeKeyUpSequence(record->Codes, count, layout, &keys);
-    if (keys.Count < 0 || keys.Count > bytes)
-        std::abort();
+    Check(keys.Count >= 0 && keys.Count <= bytes);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -51,12 +52,7 @@ struct Pty {
         tcsetattr(master, TCSANOW, &tio);
     }
     ~Pty() { HangUp(); }
-    void HangUp()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
-    }
+    void HangUp() { close(std::exchange(master, -1)); }
     void Send(const Bytes& bytes) { ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
     // What arrives within the time, at most count bytes.
     Bytes Receive(std::size_t count, int timeoutMs)
@@ -90,18 +86,12 @@ protected:
     void SetUp() override
     {
         InitCommMonitor(3);
-        Map(pty.slave);
+        dir.WriteRegistry({}, {{"COM3", pty.slave}});
     }
     void TearDown() override
     {
         ClosePort();
         DeleteCommMonitor();
-    }
-    void Map(const std::string& device)
-    {
-        kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\r\n\r\n"
-                                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
-                                                    "\"COM3\"=\"" + device + "\"\r\n");
     }
     bool Open(DWORD responseTimeout) { return OpenPort("COM3") && ConfigurePort(19200, 0, 8, 0, responseTimeout); }
     // The next response's id, 0xEE when the read failed.
@@ -116,8 +106,7 @@ protected:
         return id;
     }
 
-    kpltest::TempDir dir;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
+    kpltest::TempMachine dir;
     Pty pty;
 };
 
@@ -140,7 +129,6 @@ TEST_F(Line, DefaultConfigurationReadsBack)
     std::memcpy(&flags, reinterpret_cast<const BYTE*>(&dcb) + 8, sizeof flags);
     EXPECT_EQ(flags, (0x1ABCDu << 15) | 0x1093u);
     EXPECT_EQ(dcb.XonLim, 1234);
-    EXPECT_EQ(Timeouts(), (std::vector<DWORD>{1000, 0, 1000, 10, 1000}));
 
     // What Linux was really told: raw 19200 8N1 without flow control.
     termios tio{};
@@ -151,7 +139,7 @@ TEST_F(Line, DefaultConfigurationReadsBack)
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
 
     // A response time-out of 0 would mean waiting for ever: the default stands in.
-    for (auto [configured, applied] : {std::pair<DWORD, DWORD>{250, 250}, {0, 1000}, {1, 1}}) {
+    for (auto [configured, applied] : {std::pair<DWORD, DWORD>{1000, 1000}, {250, 250}, {0, 1000}, {1, 1}}) {
         ASSERT_TRUE(ConfigurePort(19200, 0, 8, 0, configured));
         EXPECT_EQ(Timeouts(), (std::vector<DWORD>{applied, 0, applied, 10, 1000})) << configured;
     }
@@ -226,10 +214,8 @@ TEST_F(Line, SilentPeerTimesOutAndAHungUpPeerFailsAtOnce)
     EXPECT_LT(ElapsedMs(start), 2500) << "well before the 5 s time-out";
     EXPECT_FALSE(SendRequest(0x12, nullptr, 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
-    DWORD lastError = 0;
-    QueryCommError(&lastError);
     EXPECT_EQ(CommMonitor.ErrorCount, 2u);
-    EXPECT_EQ(lastError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_DEVICE_NOT_CONNECTED));
 }
 
 TEST_F(Line, RequestsOnTheWire)
@@ -264,9 +250,7 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
     ASSERT_EQ(Read(&payload), 0x92);
     EXPECT_EQ(payload, Zeros({0x80}, 15));
     EXPECT_EQ(CommMonitor.ErrorCount, 0u);
-    DWORD lastError = 0;
-    QueryCommError(&lastError);
-    EXPECT_EQ(lastError, DWORD(ERROR_INVALID_DATA));
+    EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_INVALID_DATA));
     ASSERT_EQ(Read(&payload), 0x91);
     EXPECT_EQ(payload, Zeros({}, 16));
 
@@ -294,13 +278,8 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
 TEST_F(Line, ReadTimeoutsHoldForBytesAlreadyTaken)
 {
     ASSERT_TRUE(Open(300));
-    struct Case {
-        const char* what;
-        COMMTIMEOUTS timeouts;
-        DWORD waiting;  // bytes on the line; one is read first
-        DWORD asked, got;
-        long minMs, maxMs;
-    } cases[] = {
+    // Bytes waiting on the line (one is read first), asked for and got, and how long it took.
+    struct Case { const char* what; COMMTIMEOUTS timeouts; DWORD waiting, asked, got; long minMs, maxMs; } cases[] = {
         {"interval ends it, not the total", {60, 0, 3000, 0, 0}, 5, 10, 4, 55, 1500},
         {"all asked for are there", {3000, 0, 3000, 0, 0}, 5, 4, 4, 0, 1500},
         {"at once with what is there", {MAXDWORD, 0, 0, 0, 0}, 3, 10, 2, 0, 1500},
@@ -308,22 +287,22 @@ TEST_F(Line, ReadTimeoutsHoldForBytesAlreadyTaken)
         {"nothing there: 0 at the total", {60, 0, 150, 0, 0}, 1, 10, 0, 145, 1500},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         COMMTIMEOUTS timeouts = c.timeouts;
-        ASSERT_TRUE(SetCommTimeouts(PortHandle, &timeouts)) << c.what;
+        ASSERT_TRUE(SetCommTimeouts(PortHandle, &timeouts));
         Bytes sent(c.waiting);
         for (DWORD i = 0; i < c.waiting; ++i)
             sent[i] = static_cast<BYTE>(0x30 + i);
         pty.Send(sent);
         BYTE buffer[16] = {};
         DWORD got = 0;
-        ASSERT_TRUE(kpltest::WaitUntil([&] { return ReadFile(PortHandle, buffer, 1, &got, nullptr) && got == 1; }))
-            << c.what;
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return ReadFile(PortHandle, buffer, 1, &got, nullptr) && got == 1; }));
         auto start = Clock::now();
-        ASSERT_TRUE(ReadFile(PortHandle, buffer, c.asked, &got, nullptr)) << c.what;
+        ASSERT_TRUE(ReadFile(PortHandle, buffer, c.asked, &got, nullptr));
         long elapsed = ElapsedMs(start);
-        EXPECT_EQ(Bytes(buffer, buffer + got), Bytes(sent.begin() + 1, sent.begin() + 1 + c.got)) << c.what;
-        EXPECT_GE(elapsed, c.minMs) << c.what;
-        EXPECT_LT(elapsed, c.maxMs) << c.what;
+        EXPECT_EQ(Bytes(buffer, buffer + got), Bytes(sent.begin() + 1, sent.begin() + 1 + c.got));
+        EXPECT_GE(elapsed, c.minMs);
+        EXPECT_LT(elapsed, c.maxMs);
     }
 }
 

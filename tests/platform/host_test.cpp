@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +15,11 @@
 
 namespace {
 
-const std::string Head = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\n";
-
 // A mapping is used as it is, however long, or the open fails naming why:
 // never another device than the one named.
 TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
 {
-    kpltest::TempDir dir;
+    kpltest::TempMachine dir;
     int master = -1, slave = -1;
     char pty[256];
     ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
@@ -33,12 +30,8 @@ TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
     std::filesystem::create_directories(deep);
     std::filesystem::create_symlink(pty, deep + "/line");
     const std::string missing = deep + "/missing";
-    const struct {
-        const char* port;
-        std::string mapping;  // the value's line, or empty for none
-        DWORD error;          // 0: opens
-        std::string told;     // on standard error
-    } cases[] = {
+    // The mapping's line (none when empty); the error, 0 when it opens; what standard error tells.
+    const struct { const char* port; std::string mapping; DWORD error; std::string told; } cases[] = {
         {"COM3", "\"COM3\"=\"" + deep + "/line\"", 0, ""},
         {"COM3", "\"com3\"=\"" + missing + "\"", ERROR_FILE_NOT_FOUND, "COM3 is " + missing + ": cannot open it: "},
         {"COM3", "\"COM3\"=dword:00000001", ERROR_BAD_PATHNAME, "COM3 cannot be opened: the mapping is not a string"},
@@ -47,8 +40,7 @@ TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mapping);
-        kpltest::WriteFile(dir.File("machine.reg"), Head + c.mapping + "\n");
-        kpltest::ScopedEnv registry("KPL_REGISTRY", dir.File("machine.reg"));
+        dir.WriteRegistry({}, {}, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\n" + c.mapping + "\n");
         testing::internal::CaptureStderr();
         HANDLE port = CreateFileA(c.port, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         DWORD error = GetLastError();
@@ -69,12 +61,8 @@ TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
 // the event log file tells what happened when.
 TEST(HostFiles, JournalAndEventLogAreTheOwnersOnly)
 {
-    kpltest::TempDir dir;
-    kpltest::WriteFile(dir.File("machine.reg"), "Windows Registry Editor Version 5.00\n\n"
-                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                                                "\"KeyJournal\"=\"" + dir.File("keys.journal") + "\"\n"
-                                                "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\n");
-    kpltest::ScopedEnv registry("KPL_REGISTRY", dir.File("machine.reg"));
+    kpltest::TempMachine dir;
+    dir.WriteRegistry({{"KeyJournal", dir.File("keys.journal")}, {"EventLogFile", dir.File("events.log")}});
     ResetSimulatedUser();
     mode_t mask = umask(0);  // whatever the umask, the files are created so
     keybd_event(0x41, 0x1E, 0, 0);

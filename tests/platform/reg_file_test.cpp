@@ -45,33 +45,16 @@ void Parse(const std::string& bytes, Document& document, Tree& tree)
                                                                      << bytes;
 }
 
-// Sets a value of HKLM\SOFTWARE\Kpl through an edit, and parses the result.
-void SetValue(Document& document, Tree& tree, const char* name, DWORD type, const std::vector<BYTE>& data)
-{
-    kplreg::Value value{name, type, data, {}};
-    kplreg::EditSetValue(document, Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}),
-                         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", value);
-    tree = Tree();
-    Parse(document.Bytes(), document, tree);
-}
-
 TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
 {
-    const struct {
-        const char* name;
-        DWORD type;
-        std::vector<BYTE> data;
-    } values[] = {
+    const struct { const char* name; DWORD type; std::vector<BYTE> data; } values[] = {
         {"", REG_SZ, Bytes(std::string_view("default\0", 8))},
         {"quote\"back\\slash\\", REG_SZ, Bytes(std::string_view("C:\\dir\\\"x\"\\\0", 12))},
         {"beyond latin-1", REG_SZ, Bytes(std::string_view("Zo\xc3\xab \xc5\x81ukasz \xe2\x82\xac \xe6\x9d\xb1\xe4\xba\xac\0", 24))},
         {"expand", REG_EXPAND_SZ, Bytes(std::string_view("%WINDIR%\\\xe2\x82\xac\xe9\0", 14))},
         {"multi", REG_MULTI_SZ, Bytes(std::string_view("a\0\xf0\x9f\x98\x80\0\0", 8))},
-        {"dword", REG_DWORD, {0x2a, 0, 0, 0x80}},
-        {"short dword", REG_DWORD, {1, 2, 3}},
-        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"none", REG_NONE, {}},
-        {"large", REG_BINARY, std::vector<BYTE>(5000, 0xab)},
+        {"dword", REG_DWORD, {0x2a, 0, 0, 0x80}}, {"short dword", REG_DWORD, {1, 2, 3}}, {"none", REG_NONE, {}},
+        {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}}, {"large", REG_BINARY, std::vector<BYTE>(5000, 0xab)},
         {"unknown type", 0x12345678, {1}},
     };
     for (const std::string& start : {std::string(), Utf16("Windows Registry Editor Version 5.00\r\n")}) {
@@ -79,8 +62,11 @@ TEST(RegFile, EveryValueReadsBackThroughEitherEncoding)
         Document document;
         Tree tree;
         Parse(start, document, tree);
-        for (const auto& value : values)
-            SetValue(document, tree, value.name, value.type, value.data);
+        for (const auto& value : values) {  // each set through an edit, the result parsed
+            kplreg::EditSetValue(document, Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"}),
+                                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kpl", {value.name, value.type, value.data, {}});
+            Parse(document.Bytes(), document, tree = Tree());
+        }
         const Key* key = Find(tree, {"HKEY_LOCAL_MACHINE", "SOFTWARE", "Kpl"});
         ASSERT_NE(key, nullptr);
         for (const auto& value : values) {
@@ -113,11 +99,8 @@ TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
             kplreg::EditSetValue(d, &kpl, "", {old ? old->name : name, REG_SZ, data, {}});
         };
     };
-    const struct {
-        const char* label;
-        Edit edit;
-        std::string expected;  // what follows "Zeta"
-    } cases[] = {
+    // Each edit and what follows "Zeta" after it.
+    const struct { const char* label; Edit edit; std::string expected; } cases[] = {
         {"value changed in place, the earlier one it overrides kept", set("alpha", "\xe2\x82\xac"),
          "\"Alpha\"=\"old\"\r\n\"Alpha\"=\"\xe2\x82\xac\"\r\n\"Blob\"=hex:01,02,\\\r\n  03\r\n; keep me\r\n" + tail},
         {"value added after the last value, before the comment", set("New", "n"),
@@ -158,11 +141,7 @@ TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
 
 TEST(RegFile, ReadsWhatOtherWritersProduce)
 {
-    const struct {
-        const char* label;
-        std::string text;
-        std::vector<BYTE> data;
-    } cases[] = {
+    const struct { const char* label; std::string text; std::vector<BYTE> data; } cases[] = {
         {"abbreviation", Header + "[hklm\\S]\n\"V\"=dword:ff\n", {0xff, 0, 0, 0}},
         {"continued hex", Header + "[HKLM\\S]\n\"V\"=hex:01,02,\\\n  03,0a\n", {1, 2, 3, 10}},
         {"utf-16 beyond latin-1", Header + "[HKLM\\S]\n\"V\"=hex(2):25,00,ac,20,00,00\n",
@@ -193,17 +172,12 @@ TEST(RegFile, ReadsWhatOtherWritersProduce)
 TEST(RegFile, FaultsNameTheirLine)
 {
     const std::string key = Header + "[HKLM\\K]\n";  // lines 1 to 3
-    const struct {
-        std::string text;
-        std::size_t line;
-        const char* message;
-    } cases[] = {
+    const struct { std::string text; std::size_t line; const char* message; } cases[] = {
         {"; no header\n[HKLM\\K]\n", 1, "first line"},
         {Header + "[HKEY_NOWHERE\\K]\n", 3, "unknown root key"},
         {Header + "[HKLM\\A\\\\B]\n", 3, "empty key name"},
         {Header + "[-HKLM\\K]\n\"V\"=\"x\"\n", 4, "outside a key"},
-        {key + "\"V\"=\"C:\\dir\"\n", 4, "unknown escape"},
-        {key + "\"V\"=dword:123456789\n", 4, "dword"},
+        {key + "\"V\"=\"C:\\dir\"\n", 4, "unknown escape"}, {key + "\"V\"=dword:123456789\n", 4, "dword"},
         {key + "\"V\"=hex:01,,02\n", 4, "bad hex byte"},
         {key + "\"V\"=hex:01,\\\n  02,\\\n", 4, "past the end"},
         {key + "\"V\"=hex(2):41\n", 4, "odd number"},

@@ -40,24 +40,14 @@ HKEY Create(const char* path, DWORD options = REG_OPTION_NON_VOLATILE, LSTATUS e
 {
     HKEY key = nullptr;
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              expected)
-        << path;
+              expected) << path;
     return key;
 }
 
 class Registry : public ::testing::Test {
 protected:
-    std::vector<std::string> DirectoryEntries()
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
-            names.push_back(entry.path().filename().string());
-        return names;
-    }
-
-    kpltest::TempDir dir;
-    std::string file = dir.File("registry.reg");
-    kpltest::ScopedEnv env{"KPL_REGISTRY", file};
+    kpltest::TempMachine dir;
+    std::string file = dir.File("machine.reg");
 };
 
 TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
@@ -71,12 +61,9 @@ TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
         << text;
 
     BYTE buffer[16] = {};
-    const struct {
-        BYTE* data;
-        DWORD given;
-        LSTATUS status;
-    } cases[] = {{nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
-                 {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
+    const struct { BYTE* data; DWORD given; LSTATUS status; } cases[] = {
+        {nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
+        {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
     for (const auto& c : cases) {
         DWORD type = 0, size = c.given;
         EXPECT_EQ(RegQueryValueExA(deep, "speed", nullptr, &type, c.data, &size), c.status) << c.given;
@@ -128,13 +115,13 @@ TEST_F(Registry, FailedAndKilledWritesLeaveTheOldFile)
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_NE(status, ERROR_SUCCESS);
     EXPECT_EQ(kpltest::ReadFile(file), before);
-    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
+    EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
     EXPECT_EQ(Query(key, "New"), Error(ERROR_FILE_NOT_FOUND));
 
-    for (const char* leftOver : {".registry.reg.tmp-Ab12Cd", "registry.reg.tmp", ".registry.reg.999999999.tmp"})
+    for (const char* leftOver : {".machine.reg.tmp-Ab12Cd", "machine.reg.tmp", ".machine.reg.999999999.tmp"})
         kpltest::WriteFile(dir.File(leftOver), "half");
     EXPECT_EQ(Set(key, "New", "written"), ERROR_SUCCESS);
-    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
+    EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
     EXPECT_EQ(Query(key, "Old"), "value");
     RegCloseKey(key);
 }
@@ -155,8 +142,7 @@ TEST_F(Registry, UnusableFileIsRefusedAndNeverRewritten)
     Create("SOFTWARE\\KplNew", 0, ERROR_BADDB);
     const std::string reported = testing::internal::GetCapturedStderr();
     const std::string expected = "KPL_REGISTRY " + file + ":4: ";
-    EXPECT_NE(reported.find(expected), std::string::npos) << reported;
-    EXPECT_EQ(reported.find(expected), reported.rfind(expected)) << reported;
+    EXPECT_EQ(kpltest::CountOf(reported, expected), 1u) << reported;
     EXPECT_EQ(kpltest::ReadFile(file), bad);
     kpltest::WriteFile(file, head + "\"V\"=\"mended\"\n");
     EXPECT_EQ(Query(key, "V"), "mended");
@@ -166,8 +152,8 @@ TEST_F(Registry, UnusableFileIsRefusedAndNeverRewritten)
     kpltest::ScopedEnv directory("KPL_REGISTRY", dir.File("directory"));
     testing::internal::CaptureStderr();
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_BADDB);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(dir.File("directory") + ": not a regular file"),
-              std::string::npos);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(kpltest::CountOf(told, dir.File("directory") + ": not a regular file"), 1u) << told;
 }
 
 // Two processes of two threads each, all writing at once: every value lands.
@@ -223,7 +209,7 @@ TEST_F(Registry, ConcurrentWritersFromSeveralProcessesAllLand)
                 kept += Query(key, ValueName(p, t, i)) == ValueName(p, t, i);
     RegCloseKey(key);
     EXPECT_EQ(kept, WriterProcesses * WriterThreads * WritesPerThread);
-    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"registry.reg"});
+    EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
 }
 
 // HKLM\HARDWARE in a file under RuntimeDir: the administrator's file stays
@@ -244,8 +230,7 @@ TEST_F(Registry, VolatileKeysLiveUnderTheRuntimeDirectory)
     RegCloseKey(identity);
     const std::string told = testing::internal::GetCapturedStderr();
     const std::string notice = file + ":7: keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile";
-    EXPECT_NE(told.find(notice), std::string::npos) << told;
-    EXPECT_EQ(told.find(notice), told.rfind(notice)) << told;
+    EXPECT_EQ(kpltest::CountOf(told, notice), 1u) << told;
     EXPECT_EQ(kpltest::ReadFile(file), admin);
 
     // Another program with the same machine sees them.

@@ -27,7 +27,6 @@
 #include <map>
 #include <random>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -61,18 +60,16 @@ std::string Held()
 
 long ResidentKb()
 {
-    std::istringstream statm(kpltest::ReadFile("/proc/self/statm"));
     long size = 0, resident = 0;
-    statm >> size >> resident;
+    std::sscanf(kpltest::ReadFile("/proc/self/statm").c_str(), "%ld %ld", &size, &resident);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 class Engine : public ::testing::Test {
 protected:
-    kpltest::TempDir dir;
+    kpltest::TempMachine dir;
     kplsim::KeypanelModel model;
     kplsim::KeypanelLine line;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("machine.reg")};
     std::thread server;
 
     void SetUp() override
@@ -101,12 +98,10 @@ protected:
     // The machine, with the desktop the simulated user sees.
     void SetInputDesktop(const std::string& desktop)
     {
-        kpltest::WriteFile(dir.File("machine.reg"),
-                           "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\n"
-                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\n\"KeyJournal\"=\"" + dir.File("keys.journal") +
-                           "\"\n\"RuntimeDir\"=\"" + dir.Path() + "\"\n\"InputDesktop\"=\"" + desktop + "\"\n"
-                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\n\"COM3\"=\"" + line.Path() + "\"\n"
-                           "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"31\"\n");
+        dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}, {"KeyJournal", dir.File("keys.journal")},
+                           {"RuntimeDir", dir.Path()}, {"InputDesktop", desktop}},
+                          {{"COM3", line.Path()}},
+                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"31\"\n");
     }
 
     // One run of the engine on this thread, as the service thread makes it;
@@ -155,11 +150,7 @@ protected:
 
     std::size_t CountEvents(const std::string& text)
     {
-        std::string log = kpltest::ReadFile(dir.File("events.log"));
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++n;
-        return n;
+        return kpltest::CountOf(kpltest::ReadFile(dir.File("events.log")), text);
     }
 
     // Every key-down has its key-up; returns the keys that went down, in order.

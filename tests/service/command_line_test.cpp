@@ -19,22 +19,19 @@ const std::string Usage = "VkKplSvc -install" + std::string(10, ' ') + "to insta
 
 class CommandLine : public ::testing::Test {
 protected:
-    kpltest::TempDir dir;
+    kpltest::TempMachine dir;
 
     void SetUp() override
     {
         std::filesystem::create_directory(dir.File("units"));
         std::filesystem::create_directory(dir.File("run"));
-        kpltest::WriteFile(dir.File("registry.reg"),
-                           "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
-                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
-                           "\"ServiceUnitDir\"=\"" + dir.File("units") + "\"\r\n"
-                           "\"RuntimeDir\"=\"" + dir.File("run") + "\"\r\n");
+        dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}, {"ServiceUnitDir", dir.File("units")},
+                           {"RuntimeDir", dir.File("run")}});
     }
     kpltest::ProcessResult Run(std::vector<std::string> args, const std::string& exe = KPL_SERVICE_EXE)
     {
         args.insert(args.begin(), exe);
-        return kpltest::RunProcess(args, {{"KPL_REGISTRY", dir.File("registry.reg")}});
+        return kpltest::RunProcess(args);
     }
     // A copy of the executable in `folder` under the test's directory.
     std::string CopyAt(const std::string& folder)
@@ -49,10 +46,7 @@ protected:
 
 TEST_F(CommandLine, WordsInAnyCaseWithEitherPrefixAndUsageForTheRest)
 {
-    const struct {
-        std::vector<std::string> args;
-        std::string output;
-    } steps[] = {
+    const struct { std::vector<std::string> args; std::string output; } steps[] = {
         {{}, Usage}, {{"remove"}, Usage}, {{"-rem"}, Usage}, {{"-installx"}, Usage}, {{"--install"}, Usage},
         {{"-"}, Usage}, {{"debug"}, Usage}, {{"+debug"}, Usage}, {{"-de bug"}, Usage},
         {{"-install"}, "Keypanel Service installed.\n"},
@@ -73,13 +67,8 @@ TEST_F(CommandLine, WordsInAnyCaseWithEitherPrefixAndUsageForTheRest)
     const std::string events = kpltest::ReadFile(dir.File("events.log"));
     const std::string once = "Error 0xC0000015 Start service failed: The service process could not connect to "
                              "the service controller.\n";
-    std::size_t count = 0, lines = 0;
-    for (std::size_t at = 0; (at = events.find(once, at)) != std::string::npos; at += once.size())
-        ++count;
-    for (char c : events)
-        lines += c == '\n';
-    EXPECT_EQ(count, usages) << events;
-    EXPECT_EQ(lines, usages) << events;
+    EXPECT_EQ(kpltest::CountOf(events, once), usages) << events;
+    EXPECT_EQ(kpltest::CountOf(events, "\n"), usages) << events;
 }
 
 TEST_F(CommandLine, InstallationRegistersOnlyAPathThatNamesItsExecutable)

@@ -1,13 +1,18 @@
-// What the service control manager sees of the service's life.
+// What the service control manager sees of the service's life. The
+// dispatcher's side of the manager and the polling engine are doubles, linked
+// in place of the real ones.
+#include "polling/polling.h"
 #include "service/host.h"
 #include "service/log.h"
-#include "tests/service/host_doubles.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -15,21 +20,83 @@
 
 namespace {
 
-struct Report {
-    DWORD state, accepted, exitCode, checkPoint, waitHint;
-    bool operator==(const Report&) const = default;
+// What the doubles do and what they were told; made anew for every case.
+struct Host {
+    // Service control manager
+    bool registrationFails = false;
+    int failStatusReport = 0;  // 1-based number of the SetServiceStatus call that fails
+    std::vector<SERVICE_STATUS> reports;  // each one under the host's status lock
+    std::atomic<int> reportCount{0};
+    LPHANDLER_FUNCTION handler = nullptr;
+    // Polling engine
+    bool startSucceeds = true;
+    std::function<void()> duringStart, duringLoop;
+    std::vector<std::string> calls;
+    int stopRequests = 0;
 };
+std::optional<Host> Doubles{std::in_place};
 
-std::ostream& operator<<(std::ostream& out, const Report& r)
+}  // namespace
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION handler)
 {
-    return out << "{state " << r.state << ", accepted " << r.accepted << ", exit " << r.exitCode << ", check point "
-               << r.checkPoint << ", wait " << r.waitHint << "}";
+    if (Doubles->registrationFails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Doubles->handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234);
 }
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
+{
+    Doubles->reports.push_back(*status);
+    ++Doubles->reportCount;
+    if (static_cast<int>(Doubles->reports.size()) == Doubles->failStatusReport) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE parity, BYTE stopBits, DWORD, DWORD,
+                  DWORD responseTimeout, DWORD, DWORD)
+{
+    Doubles->calls.push_back("StartPolling " + std::string(portName) + " " + std::to_string(baudRate) + " " +
+                             std::to_string(byteSize) + std::to_string(parity) + std::to_string(stopBits) + " " +
+                             std::to_string(responseTimeout));
+    if (Doubles->duringStart)
+        Doubles->duringStart();
+    return Doubles->startSucceeds;
+}
+
+bool RunPollLoop()
+{
+    Doubles->calls.push_back("RunPollLoop");
+    if (Doubles->duringLoop)
+        Doubles->duringLoop();
+    return true;
+}
+
+void StopPolling()
+{
+    Doubles->calls.push_back("StopPolling");
+}
+
+void RequestStop()
+{
+    ++Doubles->stopRequests;
+}
+
+namespace {
+
+// State, controls accepted, exit code, check point, wait hint.
+using Report = std::array<DWORD, 5>;
 
 std::vector<Report> Reports()
 {
     std::vector<Report> result;
-    for (const auto& s : doubles::State().reports) {
+    for (const auto& s : Doubles->reports) {
         EXPECT_EQ(s.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
         EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
         result.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwCheckPoint, s.dwWaitHint});
@@ -39,91 +106,67 @@ std::vector<Report> Reports()
 
 class ServiceLife : public ::testing::Test {
 protected:
-    kpltest::TempDir dir;
-    kpltest::ScopedEnv registry{"KPL_REGISTRY", dir.File("registry.reg")};
+    kpltest::TempMachine dir;
 
     void SetUp() override
     {
-        doubles::Reset();
+        Doubles.emplace();
         DebugMode = 0;
         ErrorEventCount = 1;
         NextCheckPoint = 1;
-        kpltest::WriteFile(dir.File("registry.reg"),
-                           "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
-                           "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
-                           // The configuration reaches the engine.
-                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\r\n"
-                           "\"PortName\"=\"COM7\"\r\n"
-                           "\"BaudRate\"=dword:00002580\r\n\"Parity\"=dword:00000002\r\n\"ResponseTimeout\"=dword:000000fa\r\n");
+        // The configuration reaches the engine.
+        dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}}, {},
+                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\n\"PortName\"=\"COM7\"\n"
+                          "\"BaudRate\"=dword:00002580\n\"Parity\"=dword:00000002\n\"ResponseTimeout\"=dword:000000fa\n");
     }
-    void TearDown() override { ErrorEventCount = 1; }
     std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
 };
 
 constexpr DWORD Start = SERVICE_START_PENDING, Running = SERVICE_RUNNING, Stopping = SERVICE_STOP_PENDING,
                 Stopped = SERVICE_STOPPED;
 
+// A failed status report is logged and skips what depends on it.
 TEST_F(ServiceLife, StatusReportsAndEngineCalls)
 {
     const std::string start = "StartPolling COM7 9600 820 250";
-    struct Case {
-        const char* what;
-        bool interrogate, startFails, registrationFails;
-        std::vector<Report> reports;
-        std::vector<std::string> calls;
-    } cases[] = {
+    const std::string failed = "Error 0xC0000016 Set service status failed: The handle is invalid. The status of the "
+                               "Keypanel Service may be wrong in \"Services\".";
+    const Report starting{Start, 0, 0, 1, 3000}, running{Running, 1, 0, 0, 0}, stopped{Stopped, 1, 0, 0, 0};
+    struct Case { const char* what; bool interrogate, startFails, registrationFails; int failingReport;
+                  std::vector<Report> reports; std::vector<std::string> calls; } cases[] = {
         // An interrogation while starting takes the next check point.
-        {"interrogated", true, false, false,
-         {{Start, 0, 0, 1, 3000}, {Start, 0, 0, 2, 0}, {Running, 1, 0, 0, 0}, {Running, 1, 0, 0, 0},
-          {Stopping, 1, 0, 3, 0}, {Stopped, 1, 0, 0, 0}},
+        {"interrogated", true, false, false, 0,
+         {starting, {Start, 0, 0, 2, 0}, running, running, {Stopping, 1, 0, 3, 0}, stopped},
          {start, "RunPollLoop", "StopPolling"}},
         // A failed start-up still ends in stopped, with exit code zero.
-        {"start fails", false, true, false, {{Start, 0, 0, 1, 3000}, {Stopped, 1, 0, 0, 0}}, {start, "StopPolling"}},
-        {"registration fails", false, false, true, {}, {}},
+        {"start fails", false, true, false, 0, {starting, stopped}, {start, "StopPolling"}},
+        {"registration fails", false, false, true, 0, {}, {}},
+        {"start-pending report fails", false, false, false, 1, {starting, stopped}, {}},
+        {"running report fails", false, false, false, 2, {starting, running, stopped}, {start, "StopPolling"}},
     };
     for (const auto& c : cases) {
-        doubles::Reset();
+        SCOPED_TRACE(c.what);
+        Doubles.emplace();
         NextCheckPoint = 1;
-        auto& host = doubles::State();
+        kpltest::WriteFile(dir.File("events.log"), "");
+        auto& host = *Doubles;
         host.startSucceeds = !c.startFails;
         host.registrationFails = c.registrationFails;
-        auto interrogate = [] { doubles::State().handler(SERVICE_CONTROL_INTERROGATE); };
+        host.failStatusReport = c.failingReport;
+        auto interrogate = [] { Doubles->handler(SERVICE_CONTROL_INTERROGATE); };
         if (c.interrogate)
             host.duringStart = interrogate;
         host.duringLoop = [&] {
             if (c.interrogate)
                 interrogate();
-            doubles::State().handler(SERVICE_CONTROL_STOP);
+            Doubles->handler(SERVICE_CONTROL_STOP);
         };
         ServiceEntry(0, nullptr);
-        EXPECT_EQ(Reports(), c.reports) << c.what;
-        EXPECT_EQ(host.calls, c.calls) << c.what;
-        EXPECT_EQ(host.stopRequests, c.calls.size() == 3 ? 1 : 0) << c.what;
-    }
-    EXPECT_EQ(Events(), "");
-}
-
-TEST_F(ServiceLife, FailedReportsAreLoggedAndSkipWhatDependsOnThem)
-{
-    struct Case { int failingReport; std::vector<std::string> calls; std::size_t reports; } cases[] = {
-        // start-pending report fails: nothing runs, stopped is still attempted
-        {1, {}, 2},
-        // running report fails: the poll loop never runs, the engine is shut down
-        {2, {"StartPolling COM7 9600 820 250", "StopPolling"}, 3},
-    };
-    for (const auto& c : cases) {
-        doubles::Reset();
-        NextCheckPoint = 1;
-        kpltest::WriteFile(dir.File("events.log"), "");
-        doubles::State().failStatusReport = c.failingReport;
-        ServiceEntry(0, nullptr);
-        EXPECT_EQ(doubles::State().calls, c.calls) << c.failingReport;
-        EXPECT_EQ(Reports().size(), c.reports);
-        EXPECT_EQ(Reports().back().state, Stopped);
-        EXPECT_NE(Events().find("Error 0xC0000016 Set service status failed: The handle is invalid. "
-                                "The status of the Keypanel Service may be wrong in \"Services\"."),
-                  std::string::npos)
-            << Events();
+        EXPECT_EQ(Reports(), c.reports);
+        EXPECT_EQ(host.calls, c.calls);
+        EXPECT_EQ(host.stopRequests, c.calls.size() == 3 ? 1 : 0);
+        EXPECT_EQ(kpltest::CountOf(Events(), "\n"), c.failingReport ? 1u : 0u) << Events();
+        EXPECT_EQ(kpltest::CountOf(Events(), failed), c.failingReport ? 1u : 0u) << Events();
     }
 }
 
@@ -134,21 +177,21 @@ TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
     int stale = 0;
     ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     for (int trial = 0; trial < 300; ++trial) {
-        doubles::Reset();
+        Doubles.emplace();
         SetStatus(Running, NO_ERROR, 0);
         std::atomic<bool> done{false};
         std::thread dispatcher([&] {
             while (!done)
                 ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
         });
-        while (doubles::State().reportCount < 3)
+        while (Doubles->reportCount < 3)
             std::this_thread::yield();
         SetStatus(Stopped, NO_ERROR, 0);
         done = true;
         dispatcher.join();
         auto reports = Reports();
-        auto stopped = std::find_if(reports.begin(), reports.end(), [](const Report& r) { return r.state == Stopped; });
-        stale += std::any_of(stopped, reports.end(), [](const Report& r) { return r.state != Stopped; });
+        auto stopped = std::find_if(reports.begin(), reports.end(), [](const Report& r) { return r[0] == Stopped; });
+        stale += std::any_of(stopped, reports.end(), [](const Report& r) { return r[0] != Stopped; });
     }
     EXPECT_EQ(stale, 0) << "of 300 trials";
 }
@@ -173,7 +216,7 @@ TEST_F(ServiceLife, EventLogFileHasOneLinePerEventWithTypeIdTextAndData)
 
 TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
 {
-    doubles::Reset();
+    Doubles.emplace();
     struct Case { DWORD event; BOOL handled; } cases[] = {
         {CTRL_C_EVENT, TRUE},      {CTRL_C_EVENT, TRUE},      {CTRL_BREAK_EVENT, TRUE},
         {CTRL_CLOSE_EVENT, FALSE}, {CTRL_LOGOFF_EVENT, FALSE}, {CTRL_SHUTDOWN_EVENT, FALSE}};
@@ -184,7 +227,7 @@ TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Stopping Keypanel Service.\nStopping Keypanel Service.\nStopping Keypanel Service.\n");
     // The engine posts only the first request of a run; the handler asks every time.
-    EXPECT_EQ(doubles::State().stopRequests, 3);
+    EXPECT_EQ(Doubles->stopRequests, 3);
 }
 
 }  // namespace

@@ -6,16 +6,14 @@ namespace kpltest {
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name)
 {
-    const char* old = std::getenv(name.c_str());
-    hadOld_ = old != nullptr;
-    if (old)
+    if (const char* old = std::getenv(name.c_str()))
         old_ = old;
     _putenv_s(name.c_str(), value.c_str());
 }
 
 ScopedEnv::~ScopedEnv()
 {
-    _putenv_s(name_.c_str(), hadOld_ ? old_.c_str() : "");
+    _putenv_s(name_.c_str(), old_ ? old_->c_str() : "");
 }
 
 }  // namespace kpltest

@@ -21,8 +21,7 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    std::string Output();  // everything printed so far
-    std::string Output(std::size_t from);  // from that offset on
+    std::string Output(std::size_t from = 0);  // what it printed from that offset on
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
     void Signal(int signal);
     bool Write(const std::string& text);

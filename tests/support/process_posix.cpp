@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <stdexcept>
 
 extern char** environ;
@@ -86,12 +85,6 @@ void Process::Reader()
         std::lock_guard<std::mutex> guard(lock_);
         text_.append(buffer, static_cast<std::size_t>(n));
     }
-}
-
-std::string Process::Output()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return text_;
 }
 
 std::string Process::Output(std::size_t from)

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,16 +13,9 @@ namespace kpltest {
 TempDir::TempDir()
 {
     std::random_device seed;
-    std::mt19937_64 random(seed());
-    auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = base / ("kpltest-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate.string();
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a temporary directory");
+    do  // a name taken is tried again; a directory that cannot be made throws
+        path_ = (std::filesystem::temp_directory_path() / ("kpltest-" + std::to_string(seed()))).string();
+    while (!std::filesystem::create_directory(path_));
 }
 
 TempDir::~TempDir()
@@ -56,6 +50,35 @@ void WriteFile(const std::string& path, const std::string& content)
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::size_t CountOf(const std::string& text, const std::string& needle)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void TempMachine::WriteRegistry(const Values& host, const Values& ports, const std::string& more) const
+{
+    std::string text = "Windows Registry Editor Version 5.00\n\n";
+    for (const auto& [key, values] : {std::pair{"", &host}, {"\\Ports", &ports}}) {
+        if (!values->empty())
+            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost" + std::string(key) + "]\n";
+        for (const auto& [name, value] : *values)
+            text += "\"" + name + "\"=\"" + value + "\"\n";
+    }
+    WriteFile(File("machine.reg"), text + more);
 }
 
 }  // namespace kpltest

@@ -3,7 +3,10 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kpltest {
 
@@ -32,8 +35,21 @@ public:
 
 private:
     std::string name_;
-    std::string old_;
-    bool hadOld_;
+    std::optional<std::string> old_;
+};
+
+// A temporary machine: a fresh directory whose machine.reg is the registry in
+// force (KPL_REGISTRY) while the object lives.
+class TempMachine : public TempDir {
+public:
+    using Values = std::vector<std::pair<std::string, std::string>>;
+    TempMachine() : registry_("KPL_REGISTRY", File("machine.reg")) {}
+    // machine.reg anew: these string values of HKLM\SOFTWARE\KplHost and of
+    // its Ports key, then `more` as it is.
+    void WriteRegistry(const Values& host, const Values& ports = {}, const std::string& more = "") const;
+
+private:
+    ScopedEnv registry_;
 };
 
 // Waits for a condition with a bound; true when it came true in time. Every
@@ -43,5 +59,9 @@ bool WaitUntil(const std::function<bool()>& condition,
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// How often `needle` occurs in `text`.
+std::size_t CountOf(const std::string& text, const std::string& needle);
+// The names in a directory, sorted.
+std::vector<std::string> DirectoryEntries(const std::string& path);
 
 }  // namespace kpltest

@@ -1,6 +1,10 @@
-// Event reporting as the console shows it in debug mode: the same code path
-// formats with the executable's message table on Windows and on Linux.
+// What the host tells and reads, through the same calls on Windows and on
+// Linux: event reporting as the console shows it in debug mode, formatted
+// with the executable's message table; and the configuration read through
+// the registry API itself, under wine from a real registry.
+#include "service/configuration.h"
 #include "service/log.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -31,11 +35,7 @@ protected:
         DebugMode = 1;
         ErrorEventCount = 1;
     }
-    void TearDown() override
-    {
-        DebugMode = 0;
-        ErrorEventCount = 1;
-    }
+    void TearDown() override { DebugMode = 0; }
     static std::string Capture(const std::function<void()>& action)
     {
         ::testing::internal::CaptureStdout();
@@ -103,32 +103,89 @@ TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
             for (auto& thread : threads)
                 thread.join();
         });
-        auto count = [&](const std::string& needle) {
-            std::size_t n = 0;
-            for (std::size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1))
-                ++n;
-            return n;
-        };
-        ASSERT_EQ(count("PGW/KPL service failed"), 99u) << "trial " << trial;
-        ASSERT_EQ(count("Too many errors"), 1u) << "trial " << trial;
+        ASSERT_EQ(kpltest::CountOf(out, "PGW/KPL service failed"), 99u) << "trial " << trial;
+        ASSERT_EQ(kpltest::CountOf(out, "Too many errors"), 1u) << "trial " << trial;
     }
 }
 
 TEST(FormatLastError, SystemTextAndCodeOrNothing)
 {
     // The system's text keeps its full stop; only the line break goes.
-    char text[512], buffer[256];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED,
-                             0, text, sizeof text, nullptr);
-    ASSERT_GT(n, 2u);
-    text[n - 2] = '\0';
+    char buffer[256];
     SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(std::string(FormatLastError(buffer, sizeof buffer)), std::string(text) + " (0x5)");
+    EXPECT_EQ(std::string(FormatLastError(buffer, sizeof buffer)), ShownSystemText(ERROR_ACCESS_DENIED) + ". (0x5)");
     // No text for the code, or no room for text, code and NUL: nothing, not a cut text.
     for (auto [code, size] : {std::pair<DWORD, int>{0x2345, 256}, {ERROR_ACCESS_DENIED, 10}}) {
         SetLastError(code);
         EXPECT_STREQ(FormatLastError(buffer, size), "") << code << " in " << size;
     }
+}
+
+constexpr const char* Key = "SYSTEM\\CurrentControlSet\\Services\\KPL";
+
+struct Value { const char* name; DWORD type; std::vector<BYTE> data; };
+
+Value Dword(const char* name, DWORD n)
+{
+    return {name, REG_DWORD, {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}};
+}
+
+Value String(const char* name, const std::string& text)
+{
+    return {name, REG_SZ, std::vector<BYTE>(text.c_str(), text.c_str() + text.size() + 1)};
+}
+
+// Port, baud rate, byte size, parity, stop bits, LED blinking, error retries,
+// response time-out, standard keyboard speed, key cycle time.
+std::string Shown(const ServiceConfigRecord& c)
+{
+    std::string s = c.PortName;
+    for (DWORD n : {c.BaudRate, DWORD(c.ByteSize), DWORD(c.Parity), DWORD(c.StopBits), c.DoLedBlinking,
+                    c.ErrorRetries, c.ResponseTimeout, c.UseStdKeyboardSpeed, c.UseOptKeyCycleTime})
+        s += " " + std::to_string(n);
+    return s;
+}
+
+const std::string Defaults = "COM3 19200 8 0 0 1 3 1000 0 0";
+
+TEST(Configuration, ValuesTakenOrLeftAtTheirDefaults)
+{
+    kpltest::TempMachine machine;
+    struct Case { const char* what; bool key; std::vector<Value> values; std::string expected; } cases[] = {
+        {"every value", true,
+         {String("PortName", "COM12"), Dword("BaudRate", 115200), Dword("ByteSize", 7), Dword("Parity", 2),
+          Dword("StopBits", 2), Dword("DoLedBlinking", 0), Dword("ErrorRetries", 0), Dword("ResponseTimeout", 250),
+          Dword("UseStdKeyboardSpeed", 1), Dword("UseOptKeyCycleTime", 5)},
+         "COM12 115200 7 2 2 0 0 250 1 5"},
+        // Every run starts from the defaults, not from the last run's values.
+        {"no key", false, {}, Defaults}, {"empty key", true, {}, Defaults},
+        // Ten characters need 11 bytes with the NUL: too long for the field.
+        {"malformed", true,
+         {String("PortName", "COM1234567"), Value{"BaudRate", REG_DWORD, std::vector<BYTE>(8, 1)},
+          Value{"ErrorRetries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 7}}, Value{"ResponseTimeout", REG_BINARY, {1, 0, 0, 0}},
+          String("DoLedBlinking", "0"), Value{"Parity", REG_SZ, {'2', 0}}},
+         Defaults},
+        {"nine characters fit", true, {String("PortName", "COM123456")}, "COM123456 19200 8 0 0 1 3 1000 0 0"},
+        {"first NUL ends the name", true, {Value{"PortName", REG_SZ, {'C', 'O', 'M', '5', 0, 'X', 'Y', 0}}},
+         "COM5 19200 8 0 0 1 3 1000 0 0"},
+        {"byte fields keep the lowest byte", true,
+         {Dword("ByteSize", 300), Dword("Parity", 0x104), Dword("StopBits", 0xFF02)}, "COM3 19200 44 4 2 1 3 1000 0 0"},
+    };
+    for (const auto& c : cases) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key);
+        if (c.key) {
+            HKEY key;
+            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                      ERROR_SUCCESS);
+            for (const auto& v : c.values)
+                ASSERT_EQ(RegSetValueExA(key, v.name, 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size())),
+                          ERROR_SUCCESS);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(ReadConfiguration(), c.key ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND) << c.what;
+        EXPECT_EQ(Shown(ServiceConfig), c.expected) << c.what;
+    }
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, Key);
 }
 
 }  // namespace
