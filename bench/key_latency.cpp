@@ -1,10 +1,12 @@
 // Key latency of the real service: VkKplSvc -debug against the Keypanel
 // model served on a pty from this process. Each press is timed from
 // Press() on the model to the time stamp of its key journal line. With
-// --idle it measures the idle service instead. Every run starts a service
-// of its own; the row gives min / median / max over the runs.
+// --idle it measures the idle service instead, and after it a reference loop
+// that makes the same wake-ups and pty round trips and nothing else: what this
+// machine charges for the design's floor. Every run starts a service of its
+// own; a row gives min / median / max over the runs.
 //   key_latency [--runs N] [--presses N] [--baud N] [--samples FILE] [--idle SECONDS]
-// Prints one markdown table row on standard output, notes under it, and
+// Prints markdown table rows on standard output, notes under them, and
 // with --samples every latency (ms) of every run, one a line, to FILE.
 #include "bench/bench_support.h"
 #include "sim/keypanel_line.h"
@@ -13,13 +15,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -362,10 +367,90 @@ IdleFigures MeasureIdle(int pid, int seconds)
     return figures;
 }
 
+void SleepUntil(std::chrono::steady_clock::time_point due)
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+// The reference process: a 40 ms cycle on one thread; on the other a 50 ms
+// cycle that writes a 20-byte request to the pty and waits for 20 bytes back.
+[[noreturn]] void RunReference(int port)
+{
+    std::thread keyCycle([] {
+        for (auto due = std::chrono::steady_clock::now();;)
+            SleepUntil(due += std::chrono::milliseconds(static_cast<int>(KeyCycleMs)));
+    });
+    char request[20] = {2}, reply[64];
+    for (auto due = std::chrono::steady_clock::now();;) {
+        SleepUntil(due += std::chrono::milliseconds(static_cast<int>(PollPeriodMs)));
+        if (write(port, request, sizeof request) != static_cast<ssize_t>(sizeof request))
+            _exit(1);
+        for (std::size_t got = 0; got < sizeof request;) {
+            pollfd entry{port, POLLIN, 0};
+            const ssize_t n = poll(&entry, 1, 1000) > 0 ? read(port, reply, sizeof reply) : -1;
+            if (n <= 0)
+                _exit(1);
+            got += static_cast<std::size_t>(n);
+        }
+    }
+}
+
+// The reference process on a pty, echoed from a thread here as the model
+// answers the service.
+class Reference {
+public:
+    Reference()
+    {
+        int port = -1;
+        if (openpty(&master_, &port, nullptr, nullptr, nullptr) != 0)
+            return;
+        termios raw{};
+        tcgetattr(port, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(port, TCSANOW, &raw);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const std::string fd = std::to_string(port);
+            execl("/proc/self/exe", "key_latency", "--reference", fd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(port);
+        echo_ = std::thread([this] {
+            char bytes[64];
+            for (ssize_t n; (n = read(master_, bytes, sizeof bytes)) > 0;)
+                if (write(master_, bytes, static_cast<std::size_t>(n)) != n)
+                    break;
+        });
+    }
+    ~Reference()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        // The echo's read fails once the reference's side has closed.
+        if (echo_.joinable())
+            echo_.join();
+        if (master_ >= 0)
+            close(master_);
+    }
+    int Pid() const { return pid_; }
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::thread echo_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--reference")
+        RunReference(std::atoi(argv[2]));
     Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string option = argv[i];
@@ -384,7 +469,7 @@ int main(int argc, char** argv)
     const double bound = PollPeriodMs + KeyCycleMs + ExchangeBits * 1000.0 / lineSpeed;
 
     std::vector<double> medians, p99s, maxima, all;
-    std::vector<IdleFigures> idle;
+    std::vector<IdleFigures> idle, reference;
     for (int run = 1; run <= options.runs; ++run) {
         char label[64];
         std::snprintf(label, sizeof label, "run %d of %d", run, options.runs);
@@ -409,6 +494,14 @@ int main(int argc, char** argv)
         }
         if (!rig.Stop())
             return 1;
+        if (options.idleSeconds > 0) {
+            Reference loop;
+            if (loop.Pid() <= 0)
+                return 1;
+            reference.push_back(MeasureIdle(loop.Pid(), options.idleSeconds));
+            kplbench::Progress("%s: the reference loop %.2f ms CPU and %.1f wake-ups a second", label,
+                               reference.back().cpuMsPerSecond, reference.back().wakeUpsPerSecond);
+        }
     }
 
     kplbench::SpreadNotes notes;
@@ -432,22 +525,30 @@ int main(int argc, char** argv)
         }
     }
     if (!idle.empty()) {
-        auto column = [&](double IdleFigures::*field) {
+        auto column = [](const std::vector<IdleFigures>& runs, double IdleFigures::*field) {
             std::vector<double> values;
-            for (const IdleFigures& figures : idle)
+            for (const IdleFigures& figures : runs)
                 values.push_back(figures.*field);
             return kplbench::SpreadOf(values);
         };
-        const auto cpu = column(&IdleFigures::cpuMsPerSecond), wakeUps = column(&IdleFigures::wakeUpsPerSecond),
-                   preemptions = column(&IdleFigures::preemptionsPerSecond),
-                   resident = column(&IdleFigures::residentKiB), fds = column(&IdleFigures::fds);
+        const auto cpu = column(idle, &IdleFigures::cpuMsPerSecond),
+                   wakeUps = column(idle, &IdleFigures::wakeUpsPerSecond),
+                   preemptions = column(idle, &IdleFigures::preemptionsPerSecond),
+                   resident = column(idle, &IdleFigures::residentKiB), fds = column(idle, &IdleFigures::fds);
+        const auto floorCpu = column(reference, &IdleFigures::cpuMsPerSecond),
+                   floorWakeUps = column(reference, &IdleFigures::wakeUpsPerSecond),
+                   floorPreemptions = column(reference, &IdleFigures::preemptionsPerSecond);
         notes.Check("CPU", cpu);
         notes.Check("wake-ups", wakeUps);
         notes.Check("resident memory", resident);
-        std::printf("| %d × %d s | %s | %s | %s | %s | %s |\n", options.runs, options.idleSeconds,
+        notes.Check("the reference loop's CPU", floorCpu);
+        std::printf("| the service | %d × %d s | %s | %s | %s | %s | %s |\n", options.runs, options.idleSeconds,
                     kplbench::Cells(cpu, 2).c_str(), kplbench::Cells(wakeUps, 1).c_str(),
                     kplbench::Cells(preemptions, 1).c_str(), kplbench::Cells(resident, 0).c_str(),
                     kplbench::Cells(fds, 0).c_str());
+        std::printf("| the reference loop | %d × %d s | %s | %s | %s | — | — |\n", options.runs, options.idleSeconds,
+                    kplbench::Cells(floorCpu, 2).c_str(), kplbench::Cells(floorWakeUps, 1).c_str(),
+                    kplbench::Cells(floorPreemptions, 1).c_str());
     }
     std::fputs(notes.Text().c_str(), stdout);
     return 0;
