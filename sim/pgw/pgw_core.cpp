@@ -123,11 +123,6 @@ bool ParseSide(const char* text, char end, PgwSequence& side, const char** next)
     }
 }
 
-bool Held(const uint8_t* matrix, int key)
-{
-    return (matrix[key / 8] >> (key % 8)) & 1;
-}
-
 // Counts key events; a sequence of more than one (Pause, Ctrl-Alt-Del) does
 // not repeat, as a keyboard's typematic does not.
 int KeyEvents(const PgwSequence& s)
@@ -223,22 +218,33 @@ void Translate(const uint8_t* request, uint8_t* reply)
     ZeroBytes(reply, PgwKeyReplySize);
     ReplyWriter writer{reply, 0};
 
-    for (int key = 0; key < PgwKeyCount; ++key)
-        if (Held(State.Matrix, key) && !Held(matrix, key)) {
-            writer.Add(State.Keys[key].Break);
-            State.PressOrder[key] = 0;
-        }
-    for (int key = 0; key < PgwKeyCount; ++key)
-        if (!Held(State.Matrix, key) && Held(matrix, key)) {
-            writer.Add(State.Keys[key].Make);
-            State.PressOrder[key] = ++State.PressCount;
-            ToggleLock(State.Keys[key].Make);
-        }
+    // Key by key in matrix order, all releases before all presses; a byte
+    // at a time, as an idle panel's matrix neither changes nor holds a key.
+    constexpr int MatrixBytes = PgwKeyCount / 8;
+    for (int byte = 0; byte < MatrixBytes; ++byte)
+        for (unsigned bits = State.Matrix[byte] & ~matrix[byte] & 0xFFu, bit = 0; bits != 0; bits >>= 1, ++bit)
+            if (bits & 1) {
+                const int key = byte * 8 + static_cast<int>(bit);
+                writer.Add(State.Keys[key].Break);
+                State.PressOrder[key] = 0;
+            }
+    for (int byte = 0; byte < MatrixBytes; ++byte)
+        for (unsigned bits = matrix[byte] & ~State.Matrix[byte] & 0xFFu, bit = 0; bits != 0; bits >>= 1, ++bit)
+            if (bits & 1) {
+                const int key = byte * 8 + static_cast<int>(bit);
+                writer.Add(State.Keys[key].Make);
+                State.PressOrder[key] = ++State.PressCount;
+                ToggleLock(State.Keys[key].Make);
+            }
 
+    // Only held keys have a press order.
     int latest = -1;
-    for (int key = 0; key < PgwKeyCount; ++key)
-        if (State.PressOrder[key] != 0 && (latest < 0 || State.PressOrder[key] > State.PressOrder[latest]))
-            latest = key;
+    for (int byte = 0; byte < MatrixBytes; ++byte)
+        for (unsigned bits = matrix[byte], bit = 0; bits != 0; bits >>= 1, ++bit) {
+            const int key = byte * 8 + static_cast<int>(bit);
+            if ((bits & 1) && (latest < 0 || State.PressOrder[key] > State.PressOrder[latest]))
+                latest = key;
+        }
     Repeat(writer, latest);
 
     CopyBytes(State.Matrix, matrix, sizeof State.Matrix);

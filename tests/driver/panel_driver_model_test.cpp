@@ -76,6 +76,22 @@ TEST_F(DriverModel, KeysOfMoreThanOneEventNeverRepeat)
     EXPECT_EQ(Led(4), 0) << "nor blink as repeating";
 }
 
+TEST_F(DriverModel, ReleasesComeFirstAndTheLatestPressRepeats)
+{
+    constexpr int UpKey = 59;
+    const Bytes MakeShift = {0x12}, BreakShift = {0xF0, 0x12};
+    ASSERT_TRUE(SetRepeatCycles(0, 0));
+    Run({
+        {{UpKey}, {MakeUp}}, {{UpKey}, {MakeUp}},
+        // The latest press repeats, wherever it is in the matrix; a new one waits its delay.
+        {{0, UpKey}, {MakeA}}, {{0, UpKey}, {MakeA}},
+        {{0, ShiftKey, UpKey}, {MakeShift}}, {{0, ShiftKey, UpKey}, {MakeShift}},
+        // An older key left holding starts its delay anew.
+        {{0}, {BreakShift, BreakUp}}, {{0}, {MakeA}},
+        {{UpKey}, {BreakA, MakeUp}}, {{0}, {BreakUp, MakeA}},
+    });
+}
+
 TEST_F(DriverModel, CommunicationFailureReleasesEveryKeyAndForgetsTheMatrix)
 {
     ASSERT_TRUE(SetRepeatCycles(1, 0));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -71,6 +72,14 @@ TEST_F(Exchange, BlinkModeRendersEachStateIntoTheFourPhases)
         }
     }
     EXPECT_EQ(LedBlock[0], 0) << "blink mode keeps no LED block";
+    // A short block renders its own LEDs only: three bytes are LEDs 0 to 11.
+    std::memset(BlinkPatterns, 0xFF, sizeof BlinkPatterns);
+    const BYTE dark[3] = {};
+    EXPECT_TRUE(SetLedBlock(dark, sizeof dark));
+    for (int phase = 0; phase < 4; ++phase)
+        EXPECT_EQ((std::array{BlinkPatterns[phase][0], BlinkPatterns[phase][1], BlinkPatterns[phase][2]}),
+                  (std::array<BYTE, 3>{0x00, 0xF0, 0xFF}))
+            << phase;
 }
 
 }  // namespace
