@@ -39,14 +39,7 @@ bytes(${base} ${size} data)
 
 # n(POS SIZE VAR): the little-endian number at byte POS of the resource.
 function(n pos size var)
-  set(value "")
-  math(EXPR last "${size} - 1")
-  foreach(i RANGE 0 ${last})
-    math(EXPR start "(${pos} + ${i}) * 2")
-    string(SUBSTRING "${data}" ${start} 2 byte)
-    string(PREPEND value "${byte}")
-  endforeach()
-  math(EXPR value "0x${value}")
+  le("${data}" "${pos}" ${size} value)
   set(${var} ${value} PARENT_SCOPE)
 endfunction()
 

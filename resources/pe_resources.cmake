@@ -8,17 +8,24 @@ function(bytes offset size var)
   set(${var} "${hex}" PARENT_SCOPE)
 endfunction()
 
-# u(OFFSET SIZE VAR): the little-endian number of SIZE bytes at OFFSET.
-function(u offset size var)
-  bytes("${offset}" ${size} hex)
+# le(HEX POS SIZE VAR): the little-endian number of SIZE bytes at byte POS of
+# the hex text HEX.
+function(le hex pos size var)
   set(value "")
   math(EXPR last "${size} - 1")
   foreach(i RANGE 0 ${last})
-    math(EXPR start "${i} * 2")
+    math(EXPR start "(${pos} + ${i}) * 2")
     string(SUBSTRING "${hex}" ${start} 2 byte)
     string(PREPEND value "${byte}")
   endforeach()
   math(EXPR value "0x${value}")
+  set(${var} ${value} PARENT_SCOPE)
+endfunction()
+
+# u(OFFSET SIZE VAR): the little-endian number of SIZE bytes at OFFSET.
+function(u offset size var)
+  bytes("${offset}" ${size} hex)
+  le("${hex}" 0 ${size} value)
   set(${var} ${value} PARENT_SCOPE)
 endfunction()
 

@@ -351,7 +351,8 @@ struct Target {
     REGSAM access = 0;
 };
 
-DWORD Resolve(Registry& r, HKEY handle, Target& target)
+// `needed`: the access the handle must have been opened with.
+DWORD Resolve(Registry& r, HKEY handle, Target& target, REGSAM needed = 0)
 {
     if (const char* hive = PredefinedHive(handle)) {
         target.path = {FoldName(hive)};
@@ -368,7 +369,7 @@ DWORD Resolve(Registry& r, HKEY handle, Target& target)
     target.key = key;
     target.path = found->second.path;
     target.access = found->second.access;
-    return ERROR_SUCCESS;
+    return (target.access & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 HKEY NewHandle(Registry& r, std::vector<std::string> path, std::uint64_t id, REGSAM desired)
@@ -595,10 +596,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
     Target target;
     if (DWORD status = Refresh(r))
         return static_cast<LSTATUS>(status);
-    if (DWORD status = Resolve(r, key, target))
+    if (DWORD status = Resolve(r, key, target, KEY_QUERY_VALUE))
         return static_cast<LSTATUS>(status);
-    if (!(target.access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     const kplreg::Value* value = target.key->FindValue(valueName ? valueName : "");
     if (!value)
         return ERROR_FILE_NOT_FOUND;
@@ -633,10 +632,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, con
     value.data.assign(data, data + dataSize);
     return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
         Target target;
-        if (DWORD resolved = Resolve(r, key, target))
+        if (DWORD resolved = Resolve(r, key, target, KEY_SET_VALUE))
             return resolved;
-        if (!(target.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
         // An existing value keeps its spelling.
         const kplreg::Value* old = target.key->FindValue(name);
         value.name = old ? old->name : std::string(name);
@@ -658,10 +655,8 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName)
         return static_cast<LSTATUS>(status);
     return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
         Target target;
-        if (DWORD resolved = Resolve(r, key, target))
+        if (DWORD resolved = Resolve(r, key, target, KEY_SET_VALUE))
             return resolved;
-        if (!(target.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
         if (!target.key->FindValue(name))
             return ERROR_FILE_NOT_FOUND;
         change.isVolatile = target.key->isVolatile;
