@@ -13,6 +13,11 @@ std::atomic<DWORD> MainThreadId{0};
 
 namespace {
 
+// The block the blink patterns were last rendered from: the idle tick's
+// block is the same each time and leaves the patterns as they are.
+BYTE RenderedBlock[sizeof LedBlock];
+DWORD RenderedLength;  // 0 once the patterns changed otherwise
+
 // Phases in which an LED of each state is lit: bit p stands for phase p.
 constexpr BYTE LitPhases[LedOn + 1] = {0x0, 0x3, 0x5, 0xF};
 
@@ -35,7 +40,7 @@ constexpr PhaseNibbles Nibbles = MakePhaseNibbles();
 
 // Renders the first `bytes` bytes of a block (four LEDs each) into the blink
 // patterns, eight LEDs to a pattern byte, keeping the bits of LEDs past them;
-// the caller holds ExchangeLock. Every key output tick does this in blink mode.
+// the caller holds ExchangeLock.
 void RenderBlockLocked(const BYTE* block, unsigned bytes)
 {
     for (unsigned first = 0; first < bytes; first += 2) {
@@ -84,7 +89,11 @@ bool SetLedBlock(const BYTE* source, DWORD length)
     DWORD n = length < sizeof LedBlock ? length : sizeof LedBlock;
     if (LedBlinkMode) {
         EnterCriticalSection(&ExchangeLock);
-        RenderBlockLocked(source, n);
+        if (n != RenderedLength || std::memcmp(RenderedBlock, source, n) != 0) {
+            RenderBlockLocked(source, n);
+            std::memcpy(RenderedBlock, source, n);
+            RenderedLength = n;
+        }
         LeaveCriticalSection(&ExchangeLock);
         return true;
     }
@@ -96,6 +105,14 @@ bool SetLedBlock(const BYTE* source, DWORD length)
     if (changed)
         PostThreadMessageA(MainThreadId.load(), WM_LED_STATES_CHANGED, 0, 0);
     return true;
+}
+
+void ResetExchange()
+{
+    std::memset(KeyMatrix, 0, sizeof KeyMatrix);
+    std::memset(BlinkPatterns, 0, sizeof BlinkPatterns);
+    std::memset(LedBlock, 0, sizeof LedBlock);
+    RenderedLength = 0;
 }
 
 BYTE GetLedState(const BYTE* block, unsigned led)
@@ -112,6 +129,7 @@ void SetLedState(BYTE led, BYTE state)
     if (index >= sizeof BlinkPatterns[0])
         return;
     EnterCriticalSection(&ExchangeLock);
+    RenderedLength = 0;
     for (unsigned phase = 0; phase < 4; ++phase) {
         if (LitPhases[state] & (1u << phase))
             BlinkPatterns[phase][index] |= mask;

@@ -26,6 +26,8 @@ extern DWORD LedBlinkMode;
 // The main thread while a stop request can reach it; 0 otherwise.
 extern std::atomic<DWORD> MainThreadId;
 
+// Empties the shared blocks for a new run, before its threads exist.
+void ResetExchange();
 bool GetKeyMatrix(BYTE* destination, DWORD length);
 bool SetLedBlock(const BYTE* source, DWORD length);
 BYTE GetLedState(const BYTE* block, unsigned led);

@@ -87,9 +87,7 @@ bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE pari
     InitializeCriticalSection(&ExchangeLock);
     ExchangeLockReady = true;
     std::memset(&KeypanelInfo, 0, sizeof KeypanelInfo);
-    std::memset(KeyMatrix, 0, sizeof KeyMatrix);
-    std::memset(BlinkPatterns, 0, sizeof BlinkPatterns);
-    std::memset(LedBlock, 0, sizeof LedBlock);
+    ResetExchange();
     LedBlinkMode = doLedBlinking;
     BlinkTick = 0;
     BlinkPhase = 0;

@@ -16,9 +16,7 @@ protected:
     {
         InitCommMonitor(3);
         InitializeCriticalSection(&ExchangeLock);
-        std::memset(KeyMatrix, 0, sizeof KeyMatrix);
-        std::memset(LedBlock, 0, sizeof LedBlock);
-        std::memset(BlinkPatterns, 0, sizeof BlinkPatterns);
+        ResetExchange();
         LedBlinkMode = 0;
     }
     void TearDown() override
@@ -72,6 +70,14 @@ TEST_F(Exchange, BlinkModeRendersEachStateIntoTheFourPhases)
         }
     }
     EXPECT_EQ(LedBlock[0], 0) << "blink mode keeps no LED block";
+    // An unchanged block is rendered again once the patterns were changed
+    // otherwise: by a single LED, or by a new run.
+    SetLedState(127, LedOff);
+    EXPECT_TRUE(SetLedBlock(block, sizeof block));
+    EXPECT_EQ(BlinkPatterns[3][15], 0x80);
+    ResetExchange();
+    EXPECT_TRUE(SetLedBlock(block, sizeof block));
+    EXPECT_EQ(BlinkPatterns[3][15], 0x80);
     // A short block renders its own LEDs only: three bytes are LEDs 0 to 11.
     std::memset(BlinkPatterns, 0xFF, sizeof BlinkPatterns);
     const BYTE dark[3] = {};
