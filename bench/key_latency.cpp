@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -178,6 +179,11 @@ struct TaskCounters {
     double runNanoseconds = 0;  // schedstat, finer than clock ticks; 0 when missing
     long wakeUps = 0;      // voluntary switches: the thread slept and was woken
     long preemptions = 0;  // involuntary switches: another task took the CPU
+    struct Thread {
+        double runNanoseconds;
+        long wakeUps;
+    };
+    std::map<std::string, Thread> threads;
 };
 
 long StatusField(const std::string& path, const char* name)
@@ -215,12 +221,14 @@ TaskCounters ReadCounters(int pid)
             if (entry->d_name[0] == '.')
                 continue;
             const std::string task = base + "/task/" + entry->d_name;
-            counters.wakeUps += StatusField(task + "/status", "voluntary_ctxt_switches");
+            const long wakeUps = StatusField(task + "/status", "voluntary_ctxt_switches");
+            counters.wakeUps += wakeUps;
             counters.preemptions += StatusField(task + "/status", "nonvoluntary_ctxt_switches");
             std::istringstream schedstat(kplbench::ReadWholeFile(task + "/schedstat"));
             double run = 0;
             if (schedstat >> run)
                 counters.runNanoseconds += run;
+            counters.threads[entry->d_name] = {run, wakeUps};
         }
         closedir(tasks);
     }
@@ -344,6 +352,10 @@ struct IdleFigures {
     double preemptionsPerSecond;
     double residentKiB;
     double fds;
+    // CPU per wake-up of the thread woken most (the poll loop: its timer
+    // and each reply) and of the one woken next (the key output cycle), µs.
+    double pollUsPerWakeUp;
+    double keyUsPerWakeUp;
 };
 
 IdleFigures MeasureIdle(int pid, int seconds)
@@ -364,6 +376,19 @@ IdleFigures MeasureIdle(int pid, int seconds)
     figures.preemptionsPerSecond = static_cast<double>(after.preemptions - before.preemptions) / elapsed;
     figures.residentKiB = static_cast<double>(StatusField("/proc/" + std::to_string(pid) + "/status", "VmRSS"));
     figures.fds = CountFds(pid);
+    std::vector<std::pair<long, double>> threads;  // wake-ups and CPU ns in the window
+    for (const auto& [tid, end] : after.threads) {
+        const auto opened = before.threads.find(tid);
+        if (opened != before.threads.end() && end.wakeUps > opened->second.wakeUps)
+            threads.emplace_back(end.wakeUps - opened->second.wakeUps,
+                                 end.runNanoseconds - opened->second.runNanoseconds);
+    }
+    std::sort(threads.rbegin(), threads.rend());
+    auto perWakeUp = [&](std::size_t rank) {
+        return rank < threads.size() ? threads[rank].second / 1e3 / static_cast<double>(threads[rank].first) : 0.0;
+    };
+    figures.pollUsPerWakeUp = perWakeUp(0);
+    figures.keyUsPerWakeUp = perWakeUp(1);
     return figures;
 }
 
@@ -551,5 +576,21 @@ int main(int argc, char** argv)
                     kplbench::Cells(floorPreemptions, 1).c_str());
     }
     std::fputs(notes.Text().c_str(), stdout);
+    if (!idle.empty()) {
+        auto perThread = [](const std::vector<IdleFigures>& runs, double IdleFigures::*field) {
+            std::vector<double> values;
+            for (const IdleFigures& figures : runs)
+                values.push_back(figures.*field);
+            return kplbench::SpreadOf(values);
+        };
+        std::printf("\nCPU per wake-up of each thread, µs: where the service's cost above the reference loop "
+                    "lies.\n\n| thread | the service | the reference loop |\n|---|---:|---:|\n");
+        std::printf("| the poll loop (40 wake-ups a second) | %s | %s |\n",
+                    kplbench::Cells(perThread(idle, &IdleFigures::pollUsPerWakeUp), 1).c_str(),
+                    kplbench::Cells(perThread(reference, &IdleFigures::pollUsPerWakeUp), 1).c_str());
+        std::printf("| the key output cycle (25 wake-ups a second) | %s | %s |\n",
+                    kplbench::Cells(perThread(idle, &IdleFigures::keyUsPerWakeUp), 1).c_str(),
+                    kplbench::Cells(perThread(reference, &IdleFigures::keyUsPerWakeUp), 1).c_str());
+    }
     return 0;
 }
