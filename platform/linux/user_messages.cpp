@@ -2,10 +2,15 @@
 #include "platform/linux/winbase.h"
 #include "platform/linux/winuser.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -56,7 +61,11 @@ struct Queue {
     Queue() { timers.reserve(ReservedTimers); }
 
     std::mutex lock;
-    std::condition_variable wake;
+    // A reader sleeps on a futex over the count of posts, not on a condition
+    // variable: glibc's takes its mutex back as contended after each timed
+    // wait, one more system call and more code touched on every tick.
+    std::atomic<std::uint32_t> posts{0};
+    std::atomic<int> sleepers{0};
     // Left uninitialised: a slot is written before it is read, and pages
     // never written stay out of the resident set (most of the ring is
     // never used).
@@ -235,10 +244,19 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax)
             return msg->message == WM_QUIT ? FALSE : TRUE;
         // Timers change only on this thread, so the earliest due time
         // cannot move while we wait; only a post needs to wake us.
-        if (auto next = NextDue(*queue, filter))
-            queue->wake.wait_until(guard, *next);
-        else
-            queue->wake.wait(guard);
+        const auto next = NextDue(*queue, filter);
+        const std::uint32_t seen = queue->posts.load(std::memory_order_relaxed);
+        queue->sleepers.fetch_add(1, std::memory_order_seq_cst);
+        guard.unlock();
+        timespec at{};
+        if (next) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next->time_since_epoch()).count();
+            at = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        }
+        syscall(SYS_futex, &queue->posts, FUTEX_WAIT_BITSET_PRIVATE, seen, next ? &at : nullptr, nullptr,
+                FUTEX_BITSET_MATCH_ANY);
+        queue->sleepers.fetch_sub(1, std::memory_order_relaxed);
+        guard.lock();
     }
 }
 
@@ -279,8 +297,10 @@ BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPAR
         }
         queue->At(queue->count) = Posted{message, GetTickCount(), wParam, lParam};
         ++queue->count;
+        queue->posts.fetch_add(1, std::memory_order_seq_cst);
     }
-    queue->wake.notify_one();
+    if (queue->sleepers.load(std::memory_order_seq_cst) != 0)
+        syscall(SYS_futex, &queue->posts, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
     return TRUE;
 }
 
