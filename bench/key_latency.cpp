@@ -470,6 +470,15 @@ private:
     std::thread echo_;
 };
 
+// One figure over the runs, as min / median / max.
+kplbench::Spread Column(const std::vector<IdleFigures>& runs, double IdleFigures::*field)
+{
+    std::vector<double> values;
+    for (const IdleFigures& figures : runs)
+        values.push_back(figures.*field);
+    return kplbench::SpreadOf(values);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -550,19 +559,13 @@ int main(int argc, char** argv)
         }
     }
     if (!idle.empty()) {
-        auto column = [](const std::vector<IdleFigures>& runs, double IdleFigures::*field) {
-            std::vector<double> values;
-            for (const IdleFigures& figures : runs)
-                values.push_back(figures.*field);
-            return kplbench::SpreadOf(values);
-        };
-        const auto cpu = column(idle, &IdleFigures::cpuMsPerSecond),
-                   wakeUps = column(idle, &IdleFigures::wakeUpsPerSecond),
-                   preemptions = column(idle, &IdleFigures::preemptionsPerSecond),
-                   resident = column(idle, &IdleFigures::residentKiB), fds = column(idle, &IdleFigures::fds);
-        const auto floorCpu = column(reference, &IdleFigures::cpuMsPerSecond),
-                   floorWakeUps = column(reference, &IdleFigures::wakeUpsPerSecond),
-                   floorPreemptions = column(reference, &IdleFigures::preemptionsPerSecond);
+        const auto cpu = Column(idle, &IdleFigures::cpuMsPerSecond),
+                   wakeUps = Column(idle, &IdleFigures::wakeUpsPerSecond),
+                   preemptions = Column(idle, &IdleFigures::preemptionsPerSecond),
+                   resident = Column(idle, &IdleFigures::residentKiB), fds = Column(idle, &IdleFigures::fds);
+        const auto floorCpu = Column(reference, &IdleFigures::cpuMsPerSecond),
+                   floorWakeUps = Column(reference, &IdleFigures::wakeUpsPerSecond),
+                   floorPreemptions = Column(reference, &IdleFigures::preemptionsPerSecond);
         notes.Check("CPU", cpu);
         notes.Check("wake-ups", wakeUps);
         notes.Check("resident memory", resident);
@@ -577,20 +580,14 @@ int main(int argc, char** argv)
     }
     std::fputs(notes.Text().c_str(), stdout);
     if (!idle.empty()) {
-        auto perThread = [](const std::vector<IdleFigures>& runs, double IdleFigures::*field) {
-            std::vector<double> values;
-            for (const IdleFigures& figures : runs)
-                values.push_back(figures.*field);
-            return kplbench::SpreadOf(values);
-        };
         std::printf("\nCPU per wake-up of each thread, µs: where the service's cost above the reference loop "
                     "lies.\n\n| thread | the service | the reference loop |\n|---|---:|---:|\n");
         std::printf("| the poll loop (40 wake-ups a second) | %s | %s |\n",
-                    kplbench::Cells(perThread(idle, &IdleFigures::pollUsPerWakeUp), 1).c_str(),
-                    kplbench::Cells(perThread(reference, &IdleFigures::pollUsPerWakeUp), 1).c_str());
+                    kplbench::Cells(Column(idle, &IdleFigures::pollUsPerWakeUp), 1).c_str(),
+                    kplbench::Cells(Column(reference, &IdleFigures::pollUsPerWakeUp), 1).c_str());
         std::printf("| the key output cycle (25 wake-ups a second) | %s | %s |\n",
-                    kplbench::Cells(perThread(idle, &IdleFigures::keyUsPerWakeUp), 1).c_str(),
-                    kplbench::Cells(perThread(reference, &IdleFigures::keyUsPerWakeUp), 1).c_str());
+                    kplbench::Cells(Column(idle, &IdleFigures::keyUsPerWakeUp), 1).c_str(),
+                    kplbench::Cells(Column(reference, &IdleFigures::keyUsPerWakeUp), 1).c_str());
     }
     return 0;
 }
