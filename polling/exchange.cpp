@@ -21,40 +21,24 @@ DWORD RenderedLength;  // 0 once the patterns changed otherwise
 // Phases in which an LED of each state is lit: bit p stands for phase p.
 constexpr BYTE LitPhases[LedOn + 1] = {0x0, 0x3, 0x5, 0xF};
 
-// For each block byte (four LEDs of two bits), the four of them lit in each
-// phase as a nibble: rendering is then a lookup per byte, not per LED.
-struct PhaseNibbles {
-    BYTE lit[256][4];
-};
-constexpr PhaseNibbles MakePhaseNibbles()
+// Renders the first `leds` LEDs of a block into the blink patterns, eight
+// LEDs to a pattern byte, keeping the bits of LEDs past them; the caller
+// holds ExchangeLock.
+void RenderBlockLocked(const BYTE* block, unsigned leds)
 {
-    PhaseNibbles table{};
-    for (unsigned byte = 0; byte < 256; ++byte)
-        for (unsigned led = 0; led < 4; ++led)
+    for (unsigned first = 0; first < leds; first += 8) {
+        BYTE mask = 0;
+        BYTE lit[4] = {};
+        for (unsigned led = first; led < leds && led < first + 8; ++led) {
+            const BYTE bit = static_cast<BYTE>(1u << (led % 8u));
+            const BYTE phases = LitPhases[GetLedState(block, led)];
+            mask |= bit;
             for (unsigned phase = 0; phase < 4; ++phase)
-                if (LitPhases[(byte >> (2 * led)) & 3] & (1u << phase))
-                    table.lit[byte][phase] = static_cast<BYTE>(table.lit[byte][phase] | (1u << led));
-    return table;
-}
-constexpr PhaseNibbles Nibbles = MakePhaseNibbles();
-
-// Renders the first `bytes` bytes of a block (four LEDs each) into the blink
-// patterns, eight LEDs to a pattern byte, keeping the bits of LEDs past them;
-// the caller holds ExchangeLock.
-void RenderBlockLocked(const BYTE* block, unsigned bytes)
-{
-    for (unsigned first = 0; first < bytes; first += 2) {
-        BYTE mask = 0x0F;
-        BYTE lit[4];
-        for (unsigned phase = 0; phase < 4; ++phase)
-            lit[phase] = Nibbles.lit[block[first]][phase];
-        if (first + 1 < bytes) {
-            mask = 0xFF;
-            for (unsigned phase = 0; phase < 4; ++phase)
-                lit[phase] = static_cast<BYTE>(lit[phase] | (Nibbles.lit[block[first + 1]][phase] << 4));
+                if (phases & (1u << phase))
+                    lit[phase] |= bit;
         }
         for (unsigned phase = 0; phase < 4; ++phase) {
-            BYTE& pattern = BlinkPatterns[phase][first / 2];
+            BYTE& pattern = BlinkPatterns[phase][first / 8];
             pattern = static_cast<BYTE>((pattern & ~mask) | lit[phase]);
         }
     }
@@ -90,7 +74,7 @@ bool SetLedBlock(const BYTE* source, DWORD length)
     if (LedBlinkMode) {
         EnterCriticalSection(&ExchangeLock);
         if (n != RenderedLength || std::memcmp(RenderedBlock, source, n) != 0) {
-            RenderBlockLocked(source, n);
+            RenderBlockLocked(source, 4 * n);
             std::memcpy(RenderedBlock, source, n);
             RenderedLength = n;
         }

@@ -123,6 +123,17 @@ bool ParseSide(const char* text, char end, PgwSequence& side, const char** next)
     }
 }
 
+// Calls visit(key) for each key whose bit `bitsOf(byte)` sets, in key order;
+// a byte at a time, as an idle panel's matrix neither changes nor holds a key.
+template <typename Bits, typename Visit>
+void ForEachKey(Bits bitsOf, Visit visit)
+{
+    for (int byte = 0; byte < PgwKeyCount / 8; ++byte)
+        for (unsigned bits = static_cast<unsigned>(bitsOf(byte)) & 0xFFu, bit = 0; bits != 0; bits >>= 1, ++bit)
+            if (bits & 1)
+                visit(byte * 8 + static_cast<int>(bit));
+}
+
 // Counts key events; a sequence of more than one (Pause, Ctrl-Alt-Del) does
 // not repeat, as a keyboard's typematic does not.
 int KeyEvents(const PgwSequence& s)
@@ -218,33 +229,23 @@ void Translate(const uint8_t* request, uint8_t* reply)
     ZeroBytes(reply, PgwKeyReplySize);
     ReplyWriter writer{reply, 0};
 
-    // Key by key in matrix order, all releases before all presses; a byte
-    // at a time, as an idle panel's matrix neither changes nor holds a key.
-    constexpr int MatrixBytes = PgwKeyCount / 8;
-    for (int byte = 0; byte < MatrixBytes; ++byte)
-        for (unsigned bits = State.Matrix[byte] & ~matrix[byte] & 0xFFu, bit = 0; bits != 0; bits >>= 1, ++bit)
-            if (bits & 1) {
-                const int key = byte * 8 + static_cast<int>(bit);
-                writer.Add(State.Keys[key].Break);
-                State.PressOrder[key] = 0;
-            }
-    for (int byte = 0; byte < MatrixBytes; ++byte)
-        for (unsigned bits = matrix[byte] & ~State.Matrix[byte] & 0xFFu, bit = 0; bits != 0; bits >>= 1, ++bit)
-            if (bits & 1) {
-                const int key = byte * 8 + static_cast<int>(bit);
-                writer.Add(State.Keys[key].Make);
-                State.PressOrder[key] = ++State.PressCount;
-                ToggleLock(State.Keys[key].Make);
-            }
+    // Key by key in matrix order, all releases before all presses.
+    ForEachKey([&](int byte) { return State.Matrix[byte] & ~matrix[byte]; }, [&](int key) {
+        writer.Add(State.Keys[key].Break);
+        State.PressOrder[key] = 0;
+    });
+    ForEachKey([&](int byte) { return matrix[byte] & ~State.Matrix[byte]; }, [&](int key) {
+        writer.Add(State.Keys[key].Make);
+        State.PressOrder[key] = ++State.PressCount;
+        ToggleLock(State.Keys[key].Make);
+    });
 
     // Only held keys have a press order.
     int latest = -1;
-    for (int byte = 0; byte < MatrixBytes; ++byte)
-        for (unsigned bits = matrix[byte], bit = 0; bits != 0; bits >>= 1, ++bit) {
-            const int key = byte * 8 + static_cast<int>(bit);
-            if ((bits & 1) && (latest < 0 || State.PressOrder[key] > State.PressOrder[latest]))
-                latest = key;
-        }
+    ForEachKey([&](int byte) { return matrix[byte]; }, [&](int key) {
+        if (latest < 0 || State.PressOrder[key] > State.PressOrder[latest])
+            latest = key;
+    });
     Repeat(writer, latest);
 
     CopyBytes(State.Matrix, matrix, sizeof State.Matrix);
