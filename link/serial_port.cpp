@@ -51,7 +51,12 @@ bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DW
     DWORD bits = 1u + byteSize + (parity != NOPARITY ? 1u : 0u) + (stopBits == ONESTOPBIT ? 1u : 2u);
     DWORD wire = baudRate != 0 ? static_cast<DWORD>((MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate) : t;
     ResponseDeadline = t + wire;
-    return SetCommTimeouts(PortHandle, &timeouts) != FALSE;
+    if (!SetCommTimeouts(PortHandle, &timeouts))
+        return false;
+    // Whatever waits in the port belongs to no exchange of this run: the
+    // unread answer to the last run's final request, or noise while no one
+    // listened. Read by IDENTIFY, it would put polling one answer behind.
+    return PurgeComm(PortHandle, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
 }
 
 void ClosePort()

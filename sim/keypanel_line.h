@@ -30,6 +30,9 @@ public:
     // From any thread, also from a signal handler. With hangUp the line is
     // closed as Serve returns, so the peer sees the line drop.
     void Stop(bool hangUp = false);
+    // Bytes sent at once, outside any exchange; for before the peer's first
+    // request (replies are written by the serving thread).
+    bool SendUnasked(const std::vector<std::uint8_t>& bytes) { return SendReply(bytes); }
     // Readable once Stop() was called, for other waits to watch.
     int StopEvent() const { return wake_[0]; }
 

@@ -190,6 +190,12 @@ std::vector<std::uint8_t> KeypanelModel::BuildReply(std::uint8_t id, const std::
         id = faults_.wrongIdValue;
     if (shortReply)
         length /= 2;
+    return EncodeFrame(id, payload, length, nodeBits, badChecksum);
+}
+
+std::vector<std::uint8_t> KeypanelModel::EncodeFrame(std::uint8_t id, const std::uint8_t* payload, int length,
+                                                     bool nodeBits, bool badChecksum)
+{
     std::vector<std::uint8_t> frame{Stx, static_cast<std::uint8_t>((length + 4) | (nodeBits ? 0x40 : 0)), id};
     std::vector<std::uint8_t> plain = frame;
     for (int i = 0; i < length; ++i) {
@@ -314,6 +320,12 @@ Faults KeypanelModel::CurrentFaults() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return faults_;
+}
+
+std::vector<std::uint8_t> KeypanelModel::StaleAnswer() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return EncodeFrame(StatusId | ResponseBit, keys_.data(), static_cast<int>(keys_.size()), false, false);
 }
 
 std::uint64_t KeypanelModel::Requests(RequestKind kind) const

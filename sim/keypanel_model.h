@@ -90,6 +90,9 @@ public:
     void Drip(unsigned milliseconds);
     void ClearFaults();
     Faults CurrentFaults() const;
+    // A well-formed answer to STATUS with the keys as they are now, for the
+    // line to send unasked: what a run that stopped left unread in the port.
+    std::vector<std::uint8_t> StaleAnswer() const;
 
     const Identity& GetIdentity() const { return identity_; }
 
@@ -109,6 +112,8 @@ public:
 private:
     void Dispatch(Exchange& exchange);
     std::vector<std::uint8_t> BuildReply(std::uint8_t id, const std::uint8_t* payload, int length, bool& wellFormed);
+    static std::vector<std::uint8_t> EncodeFrame(std::uint8_t id, const std::uint8_t* payload, int length,
+                                                 bool nodeBits, bool badChecksum);
     bool Take(int& count);
 
     Identity identity_;

@@ -35,7 +35,7 @@ constexpr Verb Verbs[] = {
     {"delay", ScriptVerb::Delay},     {"garbage", ScriptVerb::Garbage},         {"badchecksum", ScriptVerb::BadChecksum},
     {"wrongid", ScriptVerb::WrongId}, {"short", ScriptVerb::Short},             {"nodebits", ScriptVerb::NodeBits},
     {"normal", ScriptVerb::Normal},   {"hangup", ScriptVerb::Hangup},           {"counts", ScriptVerb::Counts},
-    {"quit", ScriptVerb::Quit},       {"drip", ScriptVerb::Drip},
+    {"quit", ScriptVerb::Quit},       {"drip", ScriptVerb::Drip},               {"stale", ScriptVerb::Stale},
 };
 
 constexpr unsigned long MaxMilliseconds = 24ul * 3600 * 1000;

@@ -12,6 +12,7 @@
 //   normal                      end every fault and the delay
 //   drip MS                     no replies, a stray byte every MS (0 ends it)
 //   hangup                      close the line, as a pulled cable does
+//   stale                       an answer to STATUS now, unasked
 //   counts                      print the request counts
 //   quit                        end the simulator
 #pragma once
@@ -26,7 +27,7 @@ namespace kplsim {
 
 enum class ScriptVerb {
     Nothing, Press, Release, Tap, ReleaseAll, Wait, Polls, Silence, Delay, Garbage, BadChecksum, WrongId, Short,
-    NodeBits, Drip, Normal, Hangup, Counts, Quit
+    NodeBits, Drip, Normal, Hangup, Stale, Counts, Quit
 };
 
 struct ScriptCommand {

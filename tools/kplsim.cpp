@@ -64,6 +64,8 @@ const char Usage[] =
     "  drip MS                 no replies, a stray byte every MS ms (0 ends it)\n"
     "  normal                  end every fault, the delay and the drip\n"
     "  hangup                  close the line, as a pulled cable does, and end\n"
+    "  stale                   send an answer to STATUS now, unasked: what a run\n"
+    "                          that stopped left unread in the port\n"
     "  counts                  print the request counts\n"
     "  quit                    end kplsim\n"
     "The simulator keeps running after the script ends, until 'quit', Ctrl-C or\n"
@@ -282,6 +284,10 @@ void RunScript(int fd, const std::string& name, kplsim::KeypanelModel& model, kp
             }
             case kplsim::ScriptVerb::Counts: PrintLine("requests: " + model.CountsText()); break;
             case kplsim::ScriptVerb::Hangup: line.Stop(true); return;
+            case kplsim::ScriptVerb::Stale:
+                if (!line.SendUnasked(model.StaleAnswer()))
+                    std::fprintf(stderr, "kplsim: %s:%d: stale: %s\n", name.c_str(), lineNumber, std::strerror(errno));
+                break;
             case kplsim::ScriptVerb::Quit: line.Stop(); return;
             default: break;
             }

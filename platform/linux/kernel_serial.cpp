@@ -121,6 +121,7 @@ public:
     BOOL SetState(const DCB& dcb);
     BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
     BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
+    BOOL Purge(DWORD flags);
 
 private:
     // Hands out up to `size` of the bytes taken from the device earlier.
@@ -410,6 +411,23 @@ BOOL SerialPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
     return TRUE;
 }
 
+// The abort flags end no pending operation here: reads and writes are
+// synchronous, and a handle serves one at a time.
+BOOL SerialPort::Purge(DWORD flags)
+{
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (flags & PURGE_RXCLEAR) {
+        std::lock_guard<std::mutex> reading(readLock_);
+        receivedStart_ = receivedEnd_ = 0;
+        if (tcflush(fd_, TCIFLUSH) != 0)
+            return Fail(DeviceError(errno));
+    }
+    if ((flags & PURGE_TXCLEAR) && tcflush(fd_, TCOFLUSH) != 0)
+        return Fail(DeviceError(errno));
+    return TRUE;
+}
+
 std::shared_ptr<SerialPort> LookupSerialPort(HANDLE file)
 {
     auto object = LookupKernelObject(file);
@@ -467,10 +485,6 @@ std::shared_ptr<KernelObject> OpenSerialPort(const std::string& devicePath, DWOR
         tio.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &tio);
     }
-    // A new open starts with empty buffers, as the Windows serial driver's
-    // does: bytes that arrived while nobody held the port (the answer to the
-    // last request of a run that closed it) belong to no exchange of this one.
-    tcflush(fd, TCIOFLUSH);
     return std::make_shared<SerialPort>(fd);
 }
 
@@ -504,4 +518,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
         return Fail(ERROR_INVALID_PARAMETER);
     auto port = LookupSerialPort(file);
     return port ? port->SetTimeouts(*timeouts) : FALSE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags)
+{
+    auto port = LookupSerialPort(file);
+    return port ? port->Purge(flags) : FALSE;
 }

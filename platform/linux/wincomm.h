@@ -83,3 +83,12 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
+// Empties the driver's queues: what was received and not read, what was
+// written and not sent.
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
