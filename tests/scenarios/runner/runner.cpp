@@ -588,13 +588,22 @@ int Main(int argc, char** argv)
     MessageTable table;
     std::string error = "usage: scenario_runner --target linux --service EXE | --target wine --machine machine.sh\n"
                         "       --kplsim EXE --events events.txt [--slowness FACTOR] FILE.scn...\n"
-                        "The wine target runs the win32 build named by KPL_WIN32_BUILD (default build/win32).";
+                        "The wine target runs the win32 build (KPL_WIN32_BUILD, default build/win32) under\n"
+                        "32-bit wine, or where 32-bit programs cannot run, or with KPL_WINE_ARCH=win64, the\n"
+                        "win64 build (KPL_WIN64_BUILD, default build/win64) under wine64.";
     if ((o["--target"] != "linux" && !wine) || o[wine ? "--machine" : "--service"].empty() || o["--kplsim"].empty() ||
         files.empty() || !table.Load(o["--events"], error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    std::string target = o["--target"], why;
+    if (wine && !ChooseWineMachine(o["--machine"], target, why)) {
+        std::printf("%-34s 0 passed, 1 failed: no wine machine here: %s\n", "scenario wine:", why.c_str());
+        return 1;
+    }
+    if (!why.empty())
+        std::printf("%s\n", why.c_str());
     auto targets = wine ? WineTargets(o["--machine"], table) : LinuxTargets(o["--service"]);
     auto known = [](const Words& w) { return Run::Verbs.count(Run::VerbOf(w)) > 0; };
     bool allPassed = true;
@@ -621,7 +630,7 @@ int Main(int argc, char** argv)
             ++(failure.empty() ? passed : failed);
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        std::string label = "scenario " + o["--target"] + " " + file.substr(file.rfind('/') + 1) + ":";
+        std::string label = "scenario " + target + " " + file.substr(file.rfind('/') + 1) + ":";
         std::printf("%-34s %d passed, %d failed (%.1f s)%s\n", label.c_str(), passed, failed, seconds, note.c_str());
         std::fflush(stdout);
         allPassed = allPassed && failed == 0;

@@ -118,5 +118,9 @@ Targets LinuxTargets(const std::string& service);
 // The win32 build's VkKplSvc.exe under 32-bit wine, on machines that the
 // machine script brings up.
 Targets WineTargets(const std::string& machineScript, const MessageTable& table);
+// Which wine machine this run plays on, found out once: "wine32", or
+// "wine64" with why not 32-bit in `note`; false with the reason in `note`
+// when no wine runs here. Every machine of the run is of that kind.
+bool ChooseWineMachine(const std::string& machineScript, std::string& label, std::string& note);
 
 }  // namespace scenario

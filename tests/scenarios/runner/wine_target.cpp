@@ -330,6 +330,21 @@ private:
 
 }  // namespace
 
+bool ChooseWineMachine(const std::string& machineScript, std::string& label, std::string& note)
+{
+    auto probe = Script(machineScript, {"probe"});
+    std::string out = probe.output.substr(0, probe.output.find_last_not_of("\r\n") + 1);
+    if (probe.exitStatus != 0 || (out != "win32" && out.rfind("win64", 0) != 0)) {
+        note = out;
+        return false;
+    }
+    std::string arch = out.substr(0, 5);
+    setenv("KPL_WINE_ARCH", arch.c_str(), 1);
+    label = arch == "win32" ? "wine32" : "wine64";
+    note = arch == "win32" ? "" : "wine64: the 64-bit build under wine64 " + out.substr(6);
+    return true;
+}
+
 Targets WineTargets(const std::string& machineScript, const MessageTable& table)
 {
     auto machines = std::shared_ptr<Machines>(new Machines{machineScript, table, {}});

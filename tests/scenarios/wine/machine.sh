@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# A throw-away 32-bit wine machine for the shipped VkKplSvc.exe: a prefix
-# (WINEARCH=win32) with the panel driver pgw.sys loaded as the kernel driver
-# service "Pgw", an X display (Xvfb) for the key target window, and a
-# wineserver kept alive between commands. Installs nothing (./run does);
-# needs /usr/lib/wine/wine (wine32), Xvfb, setxkbmap for German, and the
-# win32 build (KPL_WIN32_BUILD, default build/win32 of this checkout).
+# A throw-away wine machine for VkKplSvc.exe: a prefix with the panel driver
+# pgw.sys loaded as the kernel driver service "Pgw", an X display (Xvfb) for
+# the key target window, and a wineserver kept alive between commands.
+# Installs nothing (./run does); needs Xvfb, setxkbmap for German, and wine.
 #
+# Which machine: the shipped 32-bit exe, driver and key target of the win32
+# build (KPL_WIN32_BUILD, default build/win32) in a WINEARCH=win32 prefix
+# under 32-bit wine (/usr/lib/wine/wine). Some kernels do not execute 32-bit
+# programs at all; there the same programs of the win64 build
+# (KPL_WIN64_BUILD, default build/win64) run in a WINEARCH=win64 prefix
+# under wine64. KPL_WINE_ARCH=win32|win64 chooses; unset, "probe" decides.
+#
+#   machine.sh probe                       prints "win32" when this machine
+#       runs 32-bit wine, else "win64" and why not (the probe's own error);
+#       fails, saying why, when neither wine runs
 #   machine.sh up DIR [--locale de_DE.UTF-8]
 #       Creates DIR with the prefix DIR/prefix, starts Xvfb on a free display
 #       and the wineserver, installs and starts "Pgw", and writes DIR/env.
@@ -86,9 +94,9 @@ set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../../.." && pwd)
-WINE_LOADER=/usr/lib/wine/wine
+WINE32_LOADER=/usr/lib/wine/wine
+WINE64_LOADER=/usr/lib/wine/wine64
 WINESERVER_BIN=/usr/lib/wine/wineserver
-BUILD=${KPL_WIN32_BUILD:-$ROOT/build/win32}
 SERVICE_WINEDEBUG=${SERVICE_WINEDEBUG:-fixme-all,fixme+advapi,+eventlog}
 CONFIG_VALUES=(PortName BaudRate ByteSize Parity StopBits DoLedBlinking ErrorRetries ResponseTimeout
                UseStdKeyboardSpeed UseOptKeyCycleTime)
@@ -132,6 +140,37 @@ wait_for() {
   done
 }
 
+# loader_error LOADER: empty when the wine loader starts, else why not, as
+# the system said it.
+loader_error() {
+  [ -e "$1" ] || { echo "$1 is not installed"; return; }
+  local out
+  if out=$("$1" --version 2>&1 </dev/null); then
+    return
+  fi
+  # The shell's own words for a program it cannot execute, without the
+  # script's name and line.
+  echo "$out" | head -n 1 | sed 's/^.*: line [0-9]*: //'
+}
+
+probe() {
+  local error64
+  case ${KPL_WINE_ARCH:-} in
+    win32) echo win32; return ;;
+    win64) echo "win64 (KPL_WINE_ARCH=win64)"; return ;;
+    '') ;;
+    *) die "KPL_WINE_ARCH is win32 or win64, not '$KPL_WINE_ARCH'" ;;
+  esac
+  local error32; error32=$(loader_error "$WINE32_LOADER")
+  if [ -z "$error32" ]; then
+    echo win32
+    return
+  fi
+  error64=$(loader_error "$WINE64_LOADER")
+  [ -z "$error64" ] || die "neither wine runs on this machine: $error32; $error64"
+  echo "win64 (32-bit programs do not run here: $error32)"
+}
+
 service_state() {
   "$WINE" sc query "$1" 2>/dev/null | sed -n 's/.*STATE *: *\([0-9]\).*/\1/p'
 }
@@ -155,7 +194,13 @@ up() {
       *) usage ;;
     esac
   done
-  [ -x "$WINE_LOADER" ] || die "no 32-bit wine ($WINE_LOADER): install wine32:i386"
+  local arch; arch=$(probe) || exit 1
+  arch=${arch%% *}
+  local loader=$WINE32_LOADER build=${KPL_WIN32_BUILD:-$ROOT/build/win32}
+  if [ "$arch" = win64 ]; then
+    loader=$WINE64_LOADER
+    build=${KPL_WIN64_BUILD:-$ROOT/build/win64}
+  fi
   command -v Xvfb >/dev/null || die "no Xvfb: install xvfb"
   local german=false
   case $locale in
@@ -167,7 +212,7 @@ up() {
   fi
   local file
   for file in service/VkKplSvc.exe sim/pgw/pgw.sys tools/keytarget.exe; do
-    [ -f "$BUILD/$file" ] || die "$BUILD/$file is missing: ./run build win32"
+    [ -f "$build/$file" ] || die "$build/$file is missing: ./run build $arch"
   done
   [ ! -e "$DIR/prefix" ] || die "$DIR/prefix exists already"
   mkdir -p "$DIR"
@@ -187,16 +232,16 @@ up() {
   cat >"$DIR/env" <<EOF
 export MACHINE_DIR=$(printf '%q' "$DIR")
 export WINEPREFIX=$(printf '%q' "$DIR/prefix")
-export WINEARCH=win32
+export WINEARCH=$arch
 export DISPLAY=$display
-export WINE=$WINE_LOADER
+export WINE=$loader
 export WINESERVER=$WINESERVER_BIN
 export LANG=$locale
 export LC_ALL=$locale
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml='
-export KPL_EXE=$(printf '%q' "$BUILD/service/VkKplSvc.exe")
-export KEYTARGET=$(printf '%q' "$BUILD/tools/keytarget.exe")
+export KPL_EXE=$(printf '%q' "$build/service/VkKplSvc.exe")
+export KEYTARGET=$(printf '%q' "$build/tools/keytarget.exe")
 export SERVICES_LOG=$(printf '%q' "$DIR/services.log")
 EOF
   load "$DIR"
@@ -211,11 +256,11 @@ EOF
   "$WINE" reg export 'HKCU\Control Panel\Keyboard' "$(windows_path "$DIR/keyboard.reg")" /y >>"$DIR/machine.log" 2>&1 ||
     die "reading the keyboard settings failed (see $DIR/machine.log)"
 
-  cp "$BUILD/sim/pgw/pgw.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/pgw.sys"
+  cp "$build/sim/pgw/pgw.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/pgw.sys"
   wine_quiet machine sc create Pgw type= kernel start= demand 'binPath=' 'C:\windows\system32\drivers\pgw.sys' ||
     die "sc create Pgw failed (see $DIR/machine.log)"
   start_pgw
-  echo "machine up in $((SECONDS - started)) s: $DIR (display $display, $locale)"
+  echo "machine up in $((SECONDS - started)) s: $DIR ($arch, display $display, $locale)"
 }
 
 com() {
@@ -296,6 +341,7 @@ down() {
 command=${1:-}
 shift || true
 case $command in
+  probe) probe ;;
   up) up "$@" ;;
   com) com "$@" ;;
   reg) reg_import "$@" ;;
