@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include <strings.h>
+
 namespace {
 
 struct Device {
@@ -22,6 +24,12 @@ struct Device {
 constexpr int DeviceCapacity = 8;
 Device Devices[DeviceCapacity];
 std::mutex DevicesLock;
+
+bool IsPortName(const char* name)
+{
+    return strncasecmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' &&
+           std::strspn(name + 3, "0123456789") == std::strlen(name + 3);
+}
 
 // "COMn" as the service passes it, on the device its mapping names, and on
 // no other: a mapping that cannot be used makes the open fail. Either way a
@@ -97,8 +105,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD shareMode, LPSECURITY_AT
     DWORD error = ERROR_FILE_NOT_FOUND;
     std::shared_ptr<KernelObject> object;
     if (std::strncmp(fileName, "\\\\.\\", 4) == 0) {
-        object = OpenDevice(fileName, &error);
-    } else {
+        object = IsPortName(fileName + 4) ? OpenPort(fileName + 4, &error) : OpenDevice(fileName, &error);
+    } else if (IsPortName(fileName) && std::strlen(fileName) == 4) {
+        // Only COM1 to COM9 are names of their own; from COM10 on Windows
+        // opens a port only as "\\.\COM10", and a file "COM10" otherwise.
         object = OpenPort(fileName, &error);
     }
     if (!object) {
