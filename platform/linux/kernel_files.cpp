@@ -110,6 +110,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD shareMode, LPSECURITY_AT
         // Only COM1 to COM9 are names of their own; from COM10 on Windows
         // opens a port only as "\\.\COM10", and a file "COM10" otherwise.
         object = OpenPort(fileName, &error);
+    } else {
+        HostNotice("%s cannot be opened: not a port name (COM1 to COM9, or \\\\.\\COMn from COM10 on)", fileName);
     }
     if (!object) {
         SetLastError(error);

@@ -302,8 +302,7 @@ BOOL SerialPort::GetState(DCB& dcb)
         dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
     else
         dcb.StopBits = ONESTOPBIT;
-    // fParity comes back as set: with no parity bit there is nothing for
-    // INPCK to check, so termios cannot keep it.
+    // fParity comes back as set: termios has no place for it.
     dcb.fBinary = 1;
     bool hardwareFlow = (tio.c_cflag & CRTSCTS) != 0;
     dcb.fOutxCtsFlow = hardwareFlow ? 1 : 0;
@@ -353,9 +352,10 @@ BOOL SerialPort::SetState(const DCB& dcb)
         tio.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
         tio.c_cflag |= CRTSCTS;
+    // Windows hands on a byte that failed its parity check (only fErrorChar
+    // would replace it); Linux's INPCK would read it as 0. The checksum
+    // tells a spoilt frame either way.
     tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
-    if (dcb.fParity && dcb.Parity != NOPARITY)
-        tio.c_iflag |= INPCK;
     if (dcb.fOutX)
         tio.c_iflag |= IXON;
     if (dcb.fInX)

@@ -37,6 +37,9 @@ TEST(HostPorts, APortOpensTheDeviceItsMappingNamesOrNone)
         {"COM3", "\"COM3\"=dword:00000001", ERROR_BAD_PATHNAME, "COM3 cannot be opened: the mapping is not a string"},
         {"COM3", "\"COM3\"=\"\"", ERROR_BAD_PATHNAME, "COM3 cannot be opened: the mapping names no device"},
         {"LPT1", "", ERROR_FILE_NOT_FOUND, "LPT1 cannot be opened: not a port name"},
+        // From COM10 on only the device namespace names a port, as on Windows.
+        {"COM10", "\"COM10\"=\"" + deep + "/line\"", ERROR_FILE_NOT_FOUND, "COM10 cannot be opened: not a port name"},
+        {"\\\\.\\COM10", "\"COM10\"=\"" + deep + "/line\"", 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mapping);
