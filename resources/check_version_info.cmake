@@ -1,7 +1,9 @@
 # Reads the version resource out of a Windows executable and fails unless it
 # names the service's file as Windows shows it (description, original file
-# name) and carries VERSION both as numbers and as texts.
-# Usage: cmake -DEXE=<file.exe> -DVERSION=<x.y[.z[.w]]> [-DSTAMP=<file>] -P check_version_info.cmake
+# name), carries VERSION both as numbers and as texts, and names VENDOR as
+# the company and the copyright holder.
+# Usage: cmake -DEXE=<file.exe> -DVERSION=<x.y[.z[.w]]> -DVENDOR=<name> -DCOPYRIGHT=<text>
+#              [-DSTAMP=<file>] -P check_version_info.cmake
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/pe_resources.cmake)
 
@@ -25,7 +27,9 @@ set(expected
   InternalName "VkKplSvc"
   ProductName "Keypanel Service"
   FileVersion "${version_four}"
-  ProductVersion "${VERSION}")
+  ProductVersion "${VERSION}"
+  CompanyName "${VENDOR}"
+  LegalCopyright "${COPYRIGHT}")
 
 set(RT_VERSION 16)
 resources(${RT_VERSION} found)

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +36,7 @@ struct ThreadState {
     explicit ThreadState(DWORD threadId) : id(threadId) {}
     const DWORD id;
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+    std::atomic<pid_t> kernelId{0};  // 0 until the thread runs
     std::mutex lock;
     std::condition_variable ended;
     bool finished = false;
@@ -77,9 +79,34 @@ thread_local std::shared_ptr<ThreadState> CurrentState;
 
 std::shared_ptr<ThreadState> CurrentThreadState()
 {
-    if (!CurrentState)
+    if (!CurrentState) {
         CurrentState = std::make_shared<ThreadState>(GetCurrentThreadId());
+        CurrentState->kernelId = gettid();
+    }
     return CurrentState;
+}
+
+// Windows schedules a higher priority strictly first; Linux only weights a
+// thread by its nice value, so each Windows step is five nice steps, about
+// three times the share.
+int NiceValue(int priority)
+{
+    switch (priority) {
+    case THREAD_PRIORITY_TIME_CRITICAL: return -20;
+    case THREAD_PRIORITY_IDLE: return 19;
+    default: return -5 * priority;
+    }
+}
+
+// The thread's nice value as its Windows priority asks. Raising it needs
+// CAP_SYS_NICE (the systemd unit keeps it); without, the thread stays as it
+// is and the call still succeeds: Windows never refuses these priorities to
+// a normal process, and the service must behave there as here.
+void ApplyPriority(const ThreadState& state)
+{
+    const pid_t thread = state.kernelId.load();
+    if (thread != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(thread), NiceValue(state.priority.load()));
 }
 
 std::shared_ptr<ThreadState> ThreadFromHandle(HANDLE handle)
@@ -105,6 +132,10 @@ void* ThreadMain(void* argument)
     std::unique_ptr<StartContext> context(static_cast<StartContext*>(argument));
     CurrentId = context->state->id;
     CurrentState = context->state;
+    // A priority set through the handle before the thread ran.
+    context->state->kernelId = gettid();
+    if (context->state->priority.load() != THREAD_PRIORITY_NORMAL)
+        ApplyPriority(*context->state);
     DWORD code = context->start(context->parameter);
     ReleaseThreadMessageQueue();
     context->state->Finish(code);
@@ -113,8 +144,8 @@ void* ThreadMain(void* argument)
 
 bool ValidPriority(int priority)
 {
-    return (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) || priority == 15 ||
-           priority == -15;
+    return (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) ||
+           priority == THREAD_PRIORITY_TIME_CRITICAL || priority == THREAD_PRIORITY_IDLE;
 }
 
 }  // namespace
@@ -178,7 +209,14 @@ BOOL WINAPI SetThreadPriority(HANDLE thread, int priority)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    state->priority.store(priority, std::memory_order_relaxed);
+    state->priority.store(priority);
+    bool finished;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        finished = state->finished;
+    }
+    if (!finished)
+        ApplyPriority(*state);
     return TRUE;
 }
 
@@ -187,7 +225,7 @@ int WINAPI GetThreadPriority(HANDLE thread)
     auto state = ThreadFromHandle(thread);
     if (!state)
         return THREAD_PRIORITY_ERROR_RETURN;
-    return state->priority.load(std::memory_order_relaxed);
+    return state->priority.load();
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode)

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -247,6 +248,56 @@ TEST(Threads, IdsAreNeverReused)
         EXPECT_EQ(reported, id);
         EXPECT_TRUE(ids.insert(id).second) << "id " << id << " handed out twice";
     }
+}
+
+struct PriorityRow {
+    int priority;
+    int sign;  // of the nice value the thread must get: -1 above others, 1 below
+};
+
+int NiceOfThreadAfter(int priority, BOOL* accepted)
+{
+    struct Run {
+        int priority;
+        BOOL accepted;
+        int nice;
+    } run{priority, FALSE, 0};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            auto* r = static_cast<Run*>(argument);
+            r->accepted = SetThreadPriority(GetCurrentThread(), r->priority);
+            r->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+            return 0;
+        },
+        &run, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    *accepted = run.accepted;
+    return run.nice;
+}
+
+// The service raises its threads' priority as on Windows: the thread, and
+// only it, gets ahead of (or behind) the others. Raising needs CAP_SYS_NICE;
+// without it the call succeeds all the same, as Windows never refuses it.
+TEST(Threads, PriorityIsAppliedToTheThreadAlone)
+{
+    bool mayRaise = false;
+    std::thread([&] { mayRaise = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -1) == 0; }).join();
+    const int ownNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    for (const PriorityRow& row : {PriorityRow{THREAD_PRIORITY_LOWEST, 1}, PriorityRow{THREAD_PRIORITY_BELOW_NORMAL, 1},
+                                   PriorityRow{THREAD_PRIORITY_ABOVE_NORMAL, -1}, PriorityRow{THREAD_PRIORITY_HIGHEST, -1}}) {
+        BOOL accepted = FALSE;
+        const int nice = NiceOfThreadAfter(row.priority, &accepted);
+        EXPECT_TRUE(accepted) << row.priority;
+        if (row.sign > 0)
+            EXPECT_GT(nice, 0) << row.priority;
+        else if (mayRaise)
+            EXPECT_LT(nice, 0) << row.priority;
+        else
+            EXPECT_EQ(nice, 0) << row.priority;
+    }
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), ownNice);
 }
 
 // -install names the executable it finds here in the unit it writes.
