@@ -1,0 +1,150 @@
+// Key output on an X display through the XTest extension, for a kiosk session
+// without /dev/uinput. The X libraries are loaded only when this output is
+// chosen, so a console-only machine needs none of them.
+#include "platform/linux/key_output.h"
+#include "platform/linux/winerror.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+
+namespace {
+
+// XTest's own header is not needed for two calls.
+using XTestQueryExtensionCall = Bool (*)(Display*, int*, int*, int*, int*);
+using XTestFakeKeyEventCall = int (*)(Display*, unsigned int, Bool, unsigned long);
+using XSetIOErrorExitHandlerCall = void (*)(Display*, void (*)(Display*, void*), void*);
+
+struct Library {
+    void* x11 = nullptr;
+    void* xtst = nullptr;
+    decltype(&XOpenDisplay) OpenDisplay = nullptr;
+    decltype(&XCloseDisplay) CloseDisplay = nullptr;
+    decltype(&XFlush) Flush = nullptr;
+    decltype(&XInternAtom) InternAtom = nullptr;
+    decltype(&XkbGetNamedIndicator) GetNamedIndicator = nullptr;
+    decltype(&XkbQueryExtension) QueryXkb = nullptr;
+    decltype(&XSetErrorHandler) SetErrorHandler = nullptr;
+    XSetIOErrorExitHandlerCall SetIOErrorExitHandler = nullptr;
+    XTestQueryExtensionCall QueryXTest = nullptr;
+    XTestFakeKeyEventCall FakeKeyEvent = nullptr;
+};
+
+struct Session {
+    Library x;
+    Display* display = nullptr;
+    bool lost = false;
+    Atom indicators[3] = {};  // Caps Lock, Num Lock, Scroll Lock
+};
+
+Session X;
+
+// Xlib's default handlers end the process; a lost display only stops the typing.
+int IgnoreError(Display*, XErrorEvent*)
+{
+    return 0;
+}
+
+void DisplayLost(Display*, void*)
+{
+    X.lost = true;
+}
+
+template <typename Call>
+bool Find(void* library, const char* name, Call& call)
+{
+    call = reinterpret_cast<Call>(dlsym(library, name));
+    return call != nullptr;
+}
+
+bool Load(Library& x, char* fault, size_t faultSize, const char* target)
+{
+    if (x.x11 == nullptr)
+        x.x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (x.xtst == nullptr)
+        x.xtst = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (x.x11 == nullptr || x.xtst == nullptr) {
+        std::snprintf(fault, faultSize, "X display %s: cannot load the X libraries: %s", target, dlerror());
+        return false;
+    }
+    if (Find(x.x11, "XOpenDisplay", x.OpenDisplay) && Find(x.x11, "XCloseDisplay", x.CloseDisplay) &&
+        Find(x.x11, "XFlush", x.Flush) && Find(x.x11, "XInternAtom", x.InternAtom) &&
+        Find(x.x11, "XkbGetNamedIndicator", x.GetNamedIndicator) && Find(x.x11, "XkbQueryExtension", x.QueryXkb) &&
+        Find(x.x11, "XSetErrorHandler", x.SetErrorHandler) && Find(x.xtst, "XTestQueryExtension", x.QueryXTest) &&
+        Find(x.xtst, "XTestFakeKeyEvent", x.FakeKeyEvent)) {
+        // Older libX11 lacks it: there a lost display still ends the process.
+        Find(x.x11, "XSetIOErrorExitHandler", x.SetIOErrorExitHandler);
+        return true;
+    }
+    std::snprintf(fault, faultSize, "X display %s: the X libraries lack a call: %s", target, dlerror());
+    return false;
+}
+
+DWORD OpenX11(const char* target, int, int, char* fault, size_t faultSize)
+{
+    if (target[0] == '\0') {
+        std::snprintf(fault, faultSize, "X display: none named (neither \"Display\" nor DISPLAY)");
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    if (!Load(X.x, fault, faultSize, target))
+        return ERROR_NOT_SUPPORTED;
+    X.lost = false;
+    X.display = X.x.OpenDisplay(target);
+    if (X.display == nullptr) {
+        std::snprintf(fault, faultSize, "X display %s: cannot open it", target);
+        return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    X.x.SetErrorHandler(IgnoreError);
+    if (X.x.SetIOErrorExitHandler != nullptr)
+        X.x.SetIOErrorExitHandler(X.display, DisplayLost, nullptr);
+    int event, error, major, minor, opcode, xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
+    if (!X.x.QueryXTest(X.display, &event, &error, &major, &minor) ||
+        !X.x.QueryXkb(X.display, &opcode, &event, &error, &xkbMajor, &xkbMinor)) {
+        std::snprintf(fault, faultSize, "X display %s: the server lacks the XTEST or XKEYBOARD extension", target);
+        X.x.CloseDisplay(X.display);
+        X.display = nullptr;
+        return ERROR_NOT_SUPPORTED;
+    }
+    const char* names[] = {"Caps Lock", "Num Lock", "Scroll Lock"};
+    for (int i = 0; i < 3; ++i)
+        X.indicators[i] = X.x.InternAtom(X.display, names[i], False);
+    return ERROR_SUCCESS;
+}
+
+void CloseX11()
+{
+    if (X.display == nullptr)
+        return;
+    if (!X.lost)
+        X.x.CloseDisplay(X.display);
+    X.display = nullptr;
+}
+
+void TypeX11(unsigned short key, bool down)
+{
+    if (X.lost)
+        return;
+    // The evdev key codes of X: Linux key code + 8.
+    X.x.FakeKeyEvent(X.display, key + 8u, down ? True : False, CurrentTime);
+    X.x.Flush(X.display);
+}
+
+bool X11Locks(DWORD& locks)
+{
+    if (X.lost)
+        return false;
+    locks = 0;
+    for (int i = 0; i < 3; ++i) {
+        Bool on = False;
+        if (X.indicators[i] != None &&
+            X.x.GetNamedIndicator(X.display, X.indicators[i], nullptr, &on, nullptr, nullptr) && on)
+            locks |= 1u << i;
+    }
+    return true;
+}
+
+}  // namespace
+
+const KeyOutputDriver X11KeyOutput = {OpenX11, CloseX11, TypeX11, X11Locks};
