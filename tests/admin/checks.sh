@@ -73,6 +73,7 @@ Windows Registry Editor Version 5.00
 "RuntimeDir"="$dir/run"
 "ServiceUnitDir"="$dir/units"
 "EventLogFile"="$dir/events.log"
+"KeyOutput"="journal"
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]
 "COM3"="$LINE"
