@@ -7,7 +7,8 @@
 // to any keyboard. A held key repeats as the machine repeats its own keys;
 // the service's repeated presses of a key already down are not typed again.
 // Ctrl-Alt-Del is never typed: the Delete key is held back while both Ctrl
-// and Alt are down, so the kernel's reboot combination cannot come from the panel.
+// and Alt are down, so the kernel's reboot combination cannot come from the
+// panel, as injected keys never make the secure attention sequence on Windows.
 #pragma once
 
 #include "platform/linux/windef.h"

@@ -4,32 +4,37 @@
 #include "platform/linux/key_output.h"
 #include "platform/linux/winerror.h"
 
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
 #include <dlfcn.h>
 
 #include <cstdio>
 
 namespace {
 
-// XTest's own header is not needed for two calls.
-using XTestQueryExtensionCall = Bool (*)(Display*, int*, int*, int*, int*);
-using XTestFakeKeyEventCall = int (*)(Display*, unsigned int, Bool, unsigned long);
-using XSetIOErrorExitHandlerCall = void (*)(Display*, void (*)(Display*, void*), void*);
+// The few X types and calls used, as Xlib, XKBlib and XTest declare them:
+// building needs none of the X headers either.
+struct Display;
+using Atom = unsigned long;
+using Bool = int;
+constexpr Bool True = 1, False = 0;
+constexpr Atom None = 0;
+constexpr unsigned long CurrentTime = 0;
+constexpr int XkbMajorVersion = 1, XkbMinorVersion = 0;
+using ErrorHandler = int (*)(Display*, void* event);
+using IOErrorExitHandler = void (*)(Display*, void* data);
 
 struct Library {
     void* x11 = nullptr;
     void* xtst = nullptr;
-    decltype(&XOpenDisplay) OpenDisplay = nullptr;
-    decltype(&XCloseDisplay) CloseDisplay = nullptr;
-    decltype(&XFlush) Flush = nullptr;
-    decltype(&XInternAtom) InternAtom = nullptr;
-    decltype(&XkbGetNamedIndicator) GetNamedIndicator = nullptr;
-    decltype(&XkbQueryExtension) QueryXkb = nullptr;
-    decltype(&XSetErrorHandler) SetErrorHandler = nullptr;
-    XSetIOErrorExitHandlerCall SetIOErrorExitHandler = nullptr;
-    XTestQueryExtensionCall QueryXTest = nullptr;
-    XTestFakeKeyEventCall FakeKeyEvent = nullptr;
+    Display* (*OpenDisplay)(const char* name) = nullptr;
+    int (*CloseDisplay)(Display*) = nullptr;
+    int (*Flush)(Display*) = nullptr;
+    Atom (*InternAtom)(Display*, const char* name, Bool onlyIfExists) = nullptr;
+    Bool (*GetNamedIndicator)(Display*, Atom name, int* index, Bool* state, void* map, Bool* real) = nullptr;
+    Bool (*QueryXkb)(Display*, int* opcode, int* event, int* error, int* major, int* minor) = nullptr;
+    ErrorHandler (*SetErrorHandler)(ErrorHandler) = nullptr;
+    void (*SetIOErrorExitHandler)(Display*, IOErrorExitHandler, void* data) = nullptr;
+    Bool (*QueryXTest)(Display*, int* event, int* error, int* major, int* minor) = nullptr;
+    int (*FakeKeyEvent)(Display*, unsigned int keycode, Bool press, unsigned long delay) = nullptr;
 };
 
 struct Session {
@@ -42,7 +47,7 @@ struct Session {
 Session X;
 
 // Xlib's default handlers end the process; a lost display only stops the typing.
-int IgnoreError(Display*, XErrorEvent*)
+int IgnoreError(Display*, void*)
 {
     return 0;
 }
