@@ -43,7 +43,8 @@ done
 # A display of its own: Xvfb picks a free number; -noreset keeps the layout
 # set while no client is connected.
 Xvfb -displayfd 5 -nolisten tcp -noreset 5>"$TMP/display" 2>"$TMP/xvfb.err" &
-PIDS+=($!)
+XVFB_PID=$!
+PIDS+=($XVFB_PID)
 wait_for 100 test -s "$TMP/display" || { cat "$TMP/xvfb.err"; echo "x11 typing: Xvfb did not start"; exit 1; }
 export DISPLAY=:$(head -n 1 "$TMP/display")
 
@@ -180,7 +181,14 @@ type_hello
 wait_for 100 typed_is "$TMP/de.log" Hellozy
 expect "German layout: \"Hellozy\" (got \"$(typed "$TMP/de.log")\")" typed_is "$TMP/de.log" Hellozy
 expect "German layout: no key left down" wait_for 50 none_down "$TMP/de.log"
-stop_service
+
+# The X server goes away under the service: typing stops, the service does not.
+kill "$TARGET_PID" "$XVFB_PID"
+wait_for 50 gone "$XVFB_PID"
+script "press $A" "polls 3" "release $A" "polls 3"
+expect "the lost display told" wait_for 50 grep -q "X display $DISPLAY: the connection is lost" "$TMP/service.out"
+expect "the service runs on without its X server" kill -0 "$SERVICE_PID"
+expect "and stops as always" stop_service
 
 # From keybd_event (the journal's time) to the X client, for the US typing.
 python3 - "$TMP/keys.journal" "$TMP/us.log" "$TYPED_JOURNAL" <<'PY'

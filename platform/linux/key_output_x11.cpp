@@ -1,6 +1,7 @@
 // Key output on an X display through the XTest extension, for a kiosk session
 // without /dev/uinput. The X libraries are loaded only when this output is
 // chosen, so a console-only machine needs none of them.
+#include "platform/linux/host_notice.h"
 #include "platform/linux/key_output.h"
 #include "platform/linux/winerror.h"
 
@@ -20,6 +21,7 @@ constexpr Atom None = 0;
 constexpr unsigned long CurrentTime = 0;
 constexpr int XkbMajorVersion = 1, XkbMinorVersion = 0;
 using ErrorHandler = int (*)(Display*, void* event);
+using IOErrorHandler = int (*)(Display*);
 using IOErrorExitHandler = void (*)(Display*, void* data);
 
 struct Library {
@@ -32,6 +34,7 @@ struct Library {
     Bool (*GetNamedIndicator)(Display*, Atom name, int* index, Bool* state, void* map, Bool* real) = nullptr;
     Bool (*QueryXkb)(Display*, int* opcode, int* event, int* error, int* major, int* minor) = nullptr;
     ErrorHandler (*SetErrorHandler)(ErrorHandler) = nullptr;
+    IOErrorHandler (*SetIOErrorHandler)(IOErrorHandler) = nullptr;
     void (*SetIOErrorExitHandler)(Display*, IOErrorExitHandler, void* data) = nullptr;
     Bool (*QueryXTest)(Display*, int* event, int* error, int* major, int* minor) = nullptr;
     int (*FakeKeyEvent)(Display*, unsigned int keycode, Bool press, unsigned long delay) = nullptr;
@@ -41,21 +44,28 @@ struct Session {
     Library x;
     Display* display = nullptr;
     bool lost = false;
+    char name[64] = "";
     Atom indicators[3] = {};  // Caps Lock, Num Lock, Scroll Lock
 };
 
 Session X;
 
-// Xlib's default handlers end the process; a lost display only stops the typing.
+// Xlib's default handlers end the process; a lost display only stops the
+// typing (with libX11 1.7 or later, which lets the exit be replaced).
 int IgnoreError(Display*, void*)
 {
     return 0;
 }
 
-void DisplayLost(Display*, void*)
+int DisplayLost(Display*)
 {
+    if (!X.lost)
+        HostNotice("X display %s: the connection is lost: keys are no longer typed", X.name);
     X.lost = true;
+    return 0;
 }
+
+void KeepRunning(Display*, void*) {}
 
 template <typename Call>
 bool Find(void* library, const char* name, Call& call)
@@ -77,7 +87,8 @@ bool Load(Library& x, char* fault, size_t faultSize, const char* target)
     if (Find(x.x11, "XOpenDisplay", x.OpenDisplay) && Find(x.x11, "XCloseDisplay", x.CloseDisplay) &&
         Find(x.x11, "XFlush", x.Flush) && Find(x.x11, "XInternAtom", x.InternAtom) &&
         Find(x.x11, "XkbGetNamedIndicator", x.GetNamedIndicator) && Find(x.x11, "XkbQueryExtension", x.QueryXkb) &&
-        Find(x.x11, "XSetErrorHandler", x.SetErrorHandler) && Find(x.xtst, "XTestQueryExtension", x.QueryXTest) &&
+        Find(x.x11, "XSetErrorHandler", x.SetErrorHandler) && Find(x.x11, "XSetIOErrorHandler", x.SetIOErrorHandler) &&
+        Find(x.xtst, "XTestQueryExtension", x.QueryXTest) &&
         Find(x.xtst, "XTestFakeKeyEvent", x.FakeKeyEvent)) {
         // Older libX11 lacks it: there a lost display still ends the process.
         Find(x.x11, "XSetIOErrorExitHandler", x.SetIOErrorExitHandler);
@@ -101,9 +112,11 @@ DWORD OpenX11(const char* target, int, int, char* fault, size_t faultSize)
         std::snprintf(fault, faultSize, "X display %s: cannot open it", target);
         return ERROR_DEVICE_NOT_CONNECTED;
     }
+    std::snprintf(X.name, sizeof X.name, "%s", target);
     X.x.SetErrorHandler(IgnoreError);
+    X.x.SetIOErrorHandler(DisplayLost);
     if (X.x.SetIOErrorExitHandler != nullptr)
-        X.x.SetIOErrorExitHandler(X.display, DisplayLost, nullptr);
+        X.x.SetIOErrorExitHandler(X.display, KeepRunning, nullptr);
     int event, error, major, minor, opcode, xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
     if (!X.x.QueryXTest(X.display, &event, &error, &major, &minor) ||
         !X.x.QueryXkb(X.display, &opcode, &event, &error, &xkbMajor, &xkbMinor)) {
