@@ -134,8 +134,8 @@ bool CtrlAltDown(const Output& output)
            (output.down[KEY_LEFTALT] || output.down[KEY_RIGHTALT]);
 }
 
-// The key-down repeat of 1 to 31 in Windows' speed steps, as milliseconds
-// between repeats: about 2.5 to 30 a second.
+// Windows' keyboard speed, 0 to 31 (about 2.5 to 30 repeats a second), as
+// milliseconds between repeats.
 int RepeatPeriodMs(UINT speed)
 {
     return static_cast<int>(1000.0 / (2.5 + speed * 27.5 / 31.0));
