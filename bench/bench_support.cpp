@@ -12,6 +12,7 @@ std::string MachineRegistry(const TempDir& dir, const std::string& portPath, con
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
            "\"EventLogFile\"=\"" + dir.File("events.log") + "\"\r\n"
            "\"KeyJournal\"=\"" + dir.File("keys.journal") + "\"\r\n"
+           "\"KeyOutput\"=\"journal\"\r\n"
            "\"RuntimeDir\"=\"" + dir.Path() + "\"\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
            "\"COM3\"=\"" + portPath + "\"\r\n\r\n"

@@ -46,8 +46,19 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # The libraries the programs link (the C and C++ runtimes), as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_PACKAGE_DESCRIPTION "The Linux build: VkKplSvc polls a Keypanel on a serial line and writes
-its keys to a key journal; kplsim simulates a Keypanel on a pseudo-terminal.
-The pages and example files are in /usr/share/doc/keypanel.")
+  set(CPACK_PACKAGE_DESCRIPTION "The Linux build: VkKplSvc polls a Keypanel on a serial line and types
+its keys through a uinput virtual keyboard or an X display; kplsim
+simulates a Keypanel on a pseudo-terminal. The pages and example files
+are in /usr/share/doc/keypanel.")
+
+  # The virtual keyboard: the uinput module loaded at boot, /dev/uinput given to
+  # the group uinput, which systemd-sysusers makes. Active after a reboot (or
+  # systemd-sysusers, modprobe uinput, udevadm trigger). The X libraries are
+  # loaded only for "KeyOutput"="x11".
+  set(uinput ${PROJECT_SOURCE_DIR}/platform/linux/uinput)
+  install(FILES ${uinput}/60-keypanel-uinput.rules DESTINATION lib/udev/rules.d)
+  install(FILES ${uinput}/modules-load.conf DESTINATION lib/modules-load.d RENAME keypanel.conf)
+  install(FILES ${uinput}/sysusers.conf DESTINATION lib/sysusers.d RENAME keypanel.conf)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libx11-6, libxtst6")
 endif()
 include(CPack)

@@ -2,6 +2,7 @@
 
 #include "driver/panel_driver.h"
 #include "platform/linux/devices.h"
+#include "platform/linux/key_output.h"
 #include "sim/pgw/pgw_core.h"
 
 #include <cstdio>
@@ -71,6 +72,7 @@ class PanelDriverDevice : public KernelObject {
 public:
     ~PanelDriverDevice() override
     {
+        CloseKeyOutput();
         Model& m = State();
         std::lock_guard<std::mutex> guard(m.lock);
         m.open = false;
@@ -110,6 +112,10 @@ std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error)
         *error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    // The driver's keys reach the machine through its keyboard: a machine
+    // that cannot be typed on fails here, at the driver's step.
+    if (!OpenKeyOutput(error))
+        return nullptr;
     // Each open is a fresh start of the driver: one run of the service.
     PgwStartRun();
     for (int key = 0; key < PgwKeyCount; ++key)

@@ -101,8 +101,8 @@ elif [ ! -e "$PORT_PATH" ]; then
   exit 1
 fi
 
-# The simulated machine: COM3 is the panel's line, journal and event log
-# stay in the temporary directory, US layout, Windows' keyboard settings
+# The simulated machine: COM3 is the panel's line, keys go to the journal
+# only, journal and event log stay in the temporary directory, US layout, Windows' keyboard settings
 # with the shortest delay.
 cat > "$TMP/machine.reg" <<REG
 Windows Registry Editor Version 5.00
@@ -110,6 +110,7 @@ Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]
 "EventLogFile"="$TMP/events.log"
 "KeyJournal"="$TMP/keys.journal"
+"KeyOutput"="journal"
 "RuntimeDir"="$TMP"
 "ServiceUnitDir"="$TMP"
 

@@ -62,6 +62,8 @@ HostSettings ReadHostSettings(const kplreg::Tree& tree)
     ReadString(*host, "EventLogFile", settings.EventLogFile, false);
     ReadString(*host, "KeyJournal", settings.KeyJournal, false);
     ReadString(*host, "InputDesktop", settings.InputDesktop, true);
+    ReadString(*host, "KeyOutput", settings.KeyOutput, true);
+    ReadString(*host, "Display", settings.Display, true);
     ReadString(*host, "RuntimeDir", settings.RuntimeDir, true);
     ReadString(*host, "ServiceUnitDir", settings.ServiceUnitDir, true);
     if (const kplreg::Key* ports = host->Find("Ports"))

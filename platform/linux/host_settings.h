@@ -19,6 +19,8 @@ struct HostSettings {
     std::string EventLogFile;  // empty: no event log file
     std::string KeyJournal;    // empty: no key journal
     std::string InputDesktop = "Default";
+    std::string KeyOutput = "uinput";  // "uinput", "x11" or "journal"
+    std::string Display;               // for "x11"; empty: $DISPLAY
     std::string RuntimeDir = "/run";
     std::string ServiceUnitDir = "/etc/systemd/system";
     std::vector<PortMapping> Ports;

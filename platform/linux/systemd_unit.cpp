@@ -2,6 +2,7 @@
 
 #include "platform/linux/winsvc.h"
 
+#include <grp.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -166,7 +167,7 @@ std::string ServiceUnitText(const ServiceEntry& entry, const HostSettings& setti
     for (const auto& dir : logDirectories)
         directories += "LogsDirectory=" + dir + "\n";
     touched.insert(touched.end(), devices.begin(), devices.end());
-    bool inHome = false, inTmp = false;
+    bool inHome = false, inTmp = settings.KeyOutput == "x11";
     for (const auto& path : touched) {
         inHome |= Under(path, "/home") || Under(path, "/root") || Under(path, "/run/user");
         inTmp |= Under(path, "/tmp") || Under(path, "/var/tmp");
@@ -179,9 +180,17 @@ std::string ServiceUnitText(const ServiceEntry& entry, const HostSettings& setti
     unit += inHome ? "ProtectHome=read-only\n" : "ProtectHome=yes\n";
     if (!inTmp)
         unit += "PrivateTmp=yes\n";
+    else if (settings.KeyOutput == "x11")
+        unit += "# Keys go to an X display: its socket lies under /tmp.\n";
     unit += "DevicePolicy=closed\nDeviceAllow=char-ttyS rw\n";
     for (const auto& device : devices)
         unit += "DeviceAllow=" + Quoted(device) + " rw\n";
+    // The virtual keyboard; its group is made by the package, with a udev rule.
+    if (settings.KeyOutput == "uinput") {
+        unit += "DeviceAllow=/dev/uinput rw\n";
+        if (getgrnam(UinputGroup) != nullptr)
+            unit += std::string("SupplementaryGroups=") + UinputGroup + "\n";
+    }
     // Raising the threads' priority is the one privilege it keeps.
     unit += "CapabilityBoundingSet=CAP_SYS_NICE\n"
             "NoNewPrivileges=yes\n"

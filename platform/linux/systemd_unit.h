@@ -1,5 +1,5 @@
 // The systemd unit that stands for a Windows service entry: what the service
-// needs and nothing more (its serial devices, its registry file, its log and
+// needs and nothing more (its serial devices, /dev/uinput, its registry file, its log and
 // runtime files, the notify socket, raising its threads' priority), under a
 // sandbox a modern unit would have.
 #pragma once
@@ -17,6 +17,9 @@ struct ServiceEntry {
     std::string binaryPath;  // as given, possibly quoted
     const char* dependencies = nullptr;  // NUL-separated, closed by an empty name
 };
+
+// The group that the package's udev rule gives /dev/uinput to.
+inline constexpr const char* UinputGroup = "uinput";
 
 // `registryPath`: the registry file in force (absolute), empty when none is;
 // `unitDir`: where units are looked for besides systemd's own directories.

@@ -1,4 +1,5 @@
 // Keyboard input and state of the simulated user world.
+#include "platform/linux/key_output.h"
 #include "platform/linux/user_internal.h"
 #include "platform/linux/windows.h"
 
@@ -68,6 +69,7 @@ void WINAPI keybd_event(BYTE virtualKey, BYTE scanCode, DWORD flags, ULONG_PTR)
     }
     WriteJournalLine("keybd_event desktop=%s vk=%02x scan=%02x flags=%x", ThreadDesktopName(), virtualKey, scanCode,
                      static_cast<unsigned>(flags));
+    TypeKeyEvent(virtualKey, scanCode, flags);
 }
 
 SHORT WINAPI GetKeyState(int virtualKey)
@@ -78,7 +80,12 @@ SHORT WINAPI GetKeyState(int virtualKey)
     std::lock_guard<std::mutex> guard(keyboard.lock);
     if (!keyboard.ready)
         StartLocked(keyboard);
-    const BYTE key = keyboard.state[virtualKey];
+    BYTE key = keyboard.state[virtualKey];
+    // A machine that is typed on keeps the lock states itself.
+    const DWORD lockBit = virtualKey == VK_CAPITAL ? 1 : virtualKey == VK_NUMLOCK ? 2 : virtualKey == VK_SCROLL ? 4 : 0;
+    DWORD locks = 0;
+    if (lockBit != 0 && ReadMachineLocks(locks))
+        key = static_cast<BYTE>((key & ~KeyToggled) | ((locks & lockBit) ? KeyToggled : 0));
     // Down reads as negative, as on Windows.
     return static_cast<SHORT>(((key & KeyDown) ? 0xFF80 : 0) | (key & KeyToggled));
 }

@@ -28,7 +28,11 @@ protected:
     kpltest::TempMachine dir;
     KeyReply reply{};
 
-    void SetUp() override { ASSERT_TRUE(OpenPanelDriver()); }
+    void SetUp() override
+    {
+        dir.WriteRegistry({});
+        ASSERT_TRUE(OpenPanelDriver());
+    }
     void TearDown() override { ClosePanelDriver(); }
 
     void Reopen(const std::string& registryText)

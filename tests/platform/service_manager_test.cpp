@@ -1,6 +1,7 @@
 // How signals and controls reach a program of the Linux build: the service
 // control manager (the unit -install writes, the dispatcher's stop control as
 // Windows' manager delivers it) and the console's control handlers.
+#include "platform/linux/systemd_unit.h"
 #include "platform/win32.h"
 #include "tests/support/test_support.h"
 
@@ -55,6 +56,23 @@ TEST(ServiceUnit, NamesWhatExistsOnLinuxAndWhatTheServiceNeeds)
     for (const char* absent : {"pgw.service", "tlink.service", "PrivateTmp"})  // the registry is under /tmp
         EXPECT_EQ(unit.find(absent), std::string::npos) << absent << " in\n" << unit;
     EXPECT_EQ(kpltest::DirectoryEntries(dir.File("units")), (std::vector<std::string>{"exists.service", "kpl.service"}));
+}
+
+// What the key output opens, the unit allows: the virtual keyboard's device,
+// or the X display's socket under /tmp.
+TEST(ServiceUnit, AllowsWhatTheKeyOutputOpens)
+{
+    const struct { const char* output; bool uinput; bool privateTmp; } cases[] = {
+        {"uinput", true, true}, {"x11", false, false}, {"journal", false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        HostSettings settings;
+        settings.KeyOutput = c.output;
+        const ServiceEntry entry{"Kpl", "Keypanel Service", 0x10, SERVICE_AUTO_START, "/usr/sbin/VkKplSvc", ""};
+        const std::string unit = ServiceUnitText(entry, settings, "/etc/kpl/kpl.reg", "/nonexistent");
+        EXPECT_EQ(unit.find("\nDeviceAllow=/dev/uinput rw\n") != std::string::npos, c.uinput) << unit;
+        EXPECT_EQ(unit.find("\nPrivateTmp=yes\n") != std::string::npos, c.privateTmp) << unit;
+    }
 }
 
 // The dispatcher's side of a service, run in a child process of its own:

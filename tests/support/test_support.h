@@ -44,8 +44,9 @@ class TempMachine : public TempDir {
 public:
     using Values = std::vector<std::pair<std::string, std::string>>;
     TempMachine() : registry_("KPL_REGISTRY", File("machine.reg")) {}
-    // machine.reg anew: these string values of HKLM\SOFTWARE\KplHost and of
-    // its Ports key, then `more` as it is.
+    // machine.reg anew: these string values of HKLM\SOFTWARE\KplHost (with
+    // "KeyOutput"="journal" unless they name one) and of its Ports key, then
+    // `more` as it is.
     void WriteRegistry(const Values& host, const Values& ports = {}, const std::string& more = "") const;
 
 private:

@@ -28,6 +28,7 @@ public:
                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
                                       "\"EventLogFile\"=\"" + dir_.File("events.log") + "\"\r\n"
                                       "\"KeyJournal\"=\"" + dir_.File("keys.journal") + "\"\r\n"
+                                      "\"KeyOutput\"=\"journal\"\r\n"
                                       "\"ServiceUnitDir\"=\"" + dir_.File("units") + "\"\r\n"
                                       "\"RuntimeDir\"=\"" + dir_.File("run") + "\"\r\n\r\n"
                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Ports]\r\n"
