@@ -71,6 +71,8 @@ void PollTick()
     const BYTE* payload = nullptr;
     if (!ReadResponse(&id, &payload)) {
         DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED)
+            return;  // a stop: its quit is queued
         LogError(MSG_READ_RESPONSE_FAILED, error, name);
         if (error == ERROR_TIMEOUT)
             MissedKeyMatrix();

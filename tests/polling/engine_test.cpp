@@ -105,14 +105,17 @@ protected:
     }
 
     // One run of the engine on this thread, as the service thread makes it;
-    // `control` runs on another thread once a stop can reach the engine,
-    // and the run is stopped when it returns. False when start-up failed.
+    // `control` runs on another thread once the engine polls (a stop during
+    // start-up would end the identification), and the run is stopped when
+    // it returns. False when start-up failed.
     bool Run(const std::function<void()>& control)
     {
         std::atomic<bool> ended{false};
+        const std::size_t started = CountEvents("0x40000012");
         std::thread controller([&] {
             kpltest::ExcludeThreadFromAllocationCount();
-            kpltest::WaitUntil([&] { return MainThreadId.load() != 0 || ended; }, std::chrono::milliseconds(20000));
+            kpltest::WaitUntil([&] { return (MainThreadId.load() != 0 && CountEvents("0x40000012") > started) || ended; },
+                               std::chrono::milliseconds(20000));
             if (!ended)
                 control();
             RequestStop();
