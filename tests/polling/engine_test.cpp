@@ -220,6 +220,27 @@ TEST_F(Engine, FailingDriverRequestsAreEachLoggedAndKeysResume)
     EXPECT_EQ(ExpectEveryKeyDownMatched(), "AB");
 }
 
+// When the link fails, held keys are released; a release the driver refuses
+// is tried again on the next ticks, not only once the link recovers.
+TEST_F(Engine, ARefusedReleaseIsTriedAgain)
+{
+    ASSERT_TRUE(Run([&] {
+        model.Press(0);
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return Journal().size() == 1; }));
+        FailPanelDriverRequests(ERROR_GEN_FAILURE, 1000000);
+        // Past the retries; the frame start swallows the reply, so the link
+        // stays failed for a time-out.
+        model.SendGarbage({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x3F});
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return CountEvents("0xC0000003") > 0; }));
+        FailPanelDriverRequests(0, 0);
+        EXPECT_TRUE(kpltest::WaitUntil([&] { return Journal().size() == 2; }, std::chrono::milliseconds(500)))
+            << "the key stayed down";
+        model.Release(0);
+        WaitForPolls(4);
+    }));
+    EXPECT_EQ(ExpectEveryKeyDownMatched(), "A");
+}
+
 // Keys go to the input desktop, told from the desktop the key output thread
 // is really on: a second run's new thread starts on the default desktop, and
 // a failed restore after the secure attention key leaves it on Winlogon.
