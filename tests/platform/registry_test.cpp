@@ -94,6 +94,13 @@ TEST_F(Registry, DeletesFailLikeWindowsAndStaleHandlesSayDeleted)
     for (HKEY key : {child, recreated, parent})
         EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(child), ERROR_INVALID_HANDLE);
+
+    // A key that only its subkey's section made exist outlives the subkey.
+    RegCloseKey(Create("SOFTWARE\\KplImplied\\Only"));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplImplied\\Only"), ERROR_SUCCESS);
+    HKEY implied = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplImplied", 0, KEY_READ, &implied), ERROR_SUCCESS);
+    RegCloseKey(implied);
 }
 
 // A write cut short leaves the old file and nothing else; what a writer
