@@ -72,16 +72,18 @@ int CodeCount(const ScanCodeRecord& record)
 
 // The driver releases every held key when told the link failed, as at the
 // end; its key-up events are injected so Windows is left with no key down.
-void ReleaseAllKeys(KeyRequest& request, KeyReply& reply)
+// False when the driver refused the request.
+bool ReleaseAllKeys(KeyRequest& request, KeyReply& reply)
 {
     request.CommFailed = 1;
     reply.Records[0].Length = 0;
     if (!TranslateKeys(&request, &reply)) {
         LogError(MSG_DRIVER_REQUEST_FAILED, GetLastError(), nullptr);
-        return;
+        return false;
     }
     for (int i = 0; i < 128 && reply.Records[i].Length != 0; ++i)
         SendKeyUpSequence(reply.Records[i].Codes, CodeCount(reply.Records[i]));
+    return true;
 }
 
 void KeyOutputTick(KeyRequest& request, KeyReply& reply, UINT_PTR* timerId, DWORD* cycleTime)
@@ -91,9 +93,9 @@ void KeyOutputTick(KeyRequest& request, KeyReply& reply, UINT_PTR* timerId, DWOR
     if (!GetKeyMatrix(request.KeyMatrix, sizeof request.KeyMatrix)) {
         LogError(MSG_READ_KEY_MATRIX_FAILED, GetLastError(), nullptr);
         // Keys held when the link failed would stay down for ever: released
-        // once; when the link recovers, keys still held go down anew.
-        if (!ReleasedForFailedLink) {
-            ReleaseAllKeys(request, reply);
+        // once, tried again each tick while the driver refuses; when the
+        // link recovers, keys still held go down anew.
+        if (!ReleasedForFailedLink && ReleaseAllKeys(request, reply)) {
             ReleasedForFailedLink = true;
             AnyKeyDown = false;
         }

@@ -36,6 +36,9 @@ int RejectFrame(DWORD code, BYTE* buffer, int index)
 
 }  // namespace
 
+// Where the frame that the deadline cut off stopped; 0 for none.
+int CutFrameIndex = 0;
+
 BYTE FrameChecksum(const BYTE* bytes, int count, bool stuffed)
 {
     BYTE sum = 0;
@@ -87,9 +90,16 @@ bool SendRequest(BYTE command, const BYTE* payload, BYTE length)
 
 bool ReadResponse(BYTE* responseId, const BYTE** payload)
 {
-    int index = 0;
-    int stray = 0;
+    // A frame cut off by the deadline is read to its end here and dropped,
+    // rather than read as stray bytes.
+    int index = CutFrameIndex;
+    bool dropFrame = index != 0;
+    CutFrameIndex = 0;
+    int unframed = 0;      // bytes read that ended in no accepted frame
+    int frameBytes = index;  // bytes read of the frame in progress
+    DWORD emptySlices = 0;
     const DWORD started = GetTickCount();
+    DWORD frameStarted = started;
     for (;;) {
         BYTE value = 0;
         DWORD got = 0;
@@ -100,28 +110,51 @@ bool ReadResponse(BYTE* responseId, const BYTE** payload)
             return false;
         }
         if (got == 0) {
+            // A stop must not wait out a long time-out.
+            if (ReadsAborted()) {
+                SetLastError(ERROR_OPERATION_ABORTED);
+                return false;
+            }
+            if (++emptySlices < ReadSlices)
+                continue;
             SetLastError(ERROR_TIMEOUT);
             return false;
         }
+        emptySlices = 0;
+        if (index == 0)
+            frameStarted = GetTickCount();
+        ++frameBytes;
         bool complete = false;
-        const int at = index;
         index = ParseResponseByte(value, ReceiveBuffer, ReceiveBufferSize, index, &complete);
-        if (complete) {
+        if (complete && !dropFrame) {
             *responseId = ReceiveBuffer[2];
             *payload = &ReceiveBuffer[3];
             return true;
         }
+        if (index == 0) {
+            unframed += frameBytes;
+            frameBytes = 0;
+            dropFrame = false;
+        }
+        // Nor a line that keeps talking; a frame that is arriving gets a
+        // slice to finish.
+        if (ReadsAborted() && (index == 0 || GetTickCount() - frameStarted >= MaxReadSlice)) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         // Each rejected byte was reported already; these only free the main
-        // thread from a line that never stops talking. Bytes of a frame in
-        // progress are not stray: a valid frame after stray bytes is read
-        // whole. A line dripping a byte now and then ends at the deadline,
-        // as silence does, so a stop never waits long.
-        if (at == 0 && index == 0 && ++stray >= MaxResponseBytes) {
+        // thread from a line that never stops talking. A line that keeps
+        // sending bytes but no frame is there and unintelligible, not silent.
+        if (unframed >= MaxResponseBytes) {
             SetLastError(ERROR_INVALID_DATA);
             return false;
         }
         if (GetTickCount() - started > ResponseDeadline) {
-            SetLastError(ERROR_TIMEOUT);
+            // The bytes of a frame cut off were not counted as errors yet.
+            CutFrameIndex = index;
+            if (index != 0)
+                SetCommResult(ERROR_INVALID_DATA);
+            SetLastError(ERROR_INVALID_DATA);
             return false;
         }
     }

@@ -14,9 +14,23 @@ extern HANDLE PortHandle;
 inline constexpr DWORD DefaultResponseTimeout = 1000;
 
 // The longest a whole response may take: the response time-out plus the
-// wire time of MaxResponseBytes at the port's line settings. Set by
-// ConfigurePort.
+// wire time of MaxResponseBytes at the port's line settings, at most
+// INFINITE. Set by ConfigurePort.
 extern DWORD ResponseDeadline;
+
+// A read waits for a byte in slices of at most this long, as many as the
+// response time-out takes: a long time-out must not keep a stop waiting.
+inline constexpr DWORD MaxReadSlice = 1000;
+extern DWORD ReadSlices;  // set by ConfigurePort
+
+// Ends reads early: a read still waiting for a byte, or for a frame that
+// has been arriving for MaxReadSlice, gives up with ERROR_OPERATION_ABORTED.
+// AbortReads may be called from any thread (a stop request); OpenPort
+// clears it. LimitReads does the same once `milliseconds` from now have
+// passed (INFINITE: no limit).
+void AbortReads();
+void LimitReads(DWORD milliseconds);
+bool ReadsAborted();
 
 bool OpenPort(const char* portName);
 bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DWORD responseTimeout);
@@ -30,7 +44,7 @@ inline constexpr int FrameOverhead = 4;  // STX, Node/Len, id, checksum
 inline constexpr int ReceiveBufferSize = 126;
 inline constexpr int MaxPayloadLength = 59;
 // A line that never completes a frame (another talker, a babbling device)
-// makes ReadResponse give up after this many stray bytes.
+// makes ReadResponse give up after this many bytes outside accepted frames.
 inline constexpr int MaxResponseBytes = 2 * ReceiveBufferSize;
 
 BYTE FrameChecksum(const BYTE* bytes, int count, bool stuffed);
@@ -40,8 +54,13 @@ bool SendRequest(BYTE command, const BYTE* payload, BYTE length);
 // True with the response id (0 for a frame whose checksum failed or that is
 // shorter than its id requires) and a pointer into the receive buffer, valid
 // until the next call. False with ERROR_TIMEOUT when no byte came within the
-// response time-out or no whole response within ResponseDeadline.
+// response time-out; with ERROR_INVALID_DATA when bytes came but no frame
+// within ResponseDeadline or MaxResponseBytes; with ERROR_OPERATION_ABORTED
+// when reads were ended early.
 bool ReadResponse(BYTE* responseId, const BYTE** payload);
+// Where ReadResponse's deadline cut off a frame: the next read drops the
+// rest of it. OpenPort clears it.
+extern int CutFrameIndex;
 int ParseResponseByte(BYTE value, BYTE* buffer, int bufferSize, int index, bool* complete);
 
 // Communication error monitor.

@@ -1,10 +1,40 @@
 #include "link/link.h"
 
+#include <algorithm>
+#include <atomic>
+
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
 DWORD ResponseDeadline = DefaultResponseTimeout;
+DWORD ReadSlices = 1;
+
+namespace {
+
+std::atomic<bool> ReadsEnded{false};
+DWORD ReadLimit = INFINITE;
+DWORD ReadLimitFrom = 0;
+
+}  // namespace
+
+void AbortReads()
+{
+    ReadsEnded = true;
+}
+
+void LimitReads(DWORD milliseconds)
+{
+    ReadLimitFrom = GetTickCount();
+    ReadLimit = milliseconds;
+}
+
+bool ReadsAborted()
+{
+    return ReadsEnded || (ReadLimit != INFINITE && GetTickCount() - ReadLimitFrom >= ReadLimit);
+}
 
 bool OpenPort(const char* portName)
 {
+    ReadsEnded = false;
+    CutFrameIndex = 0;
     PortHandle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     return PortHandle != INVALID_HANDLE_VALUE;
 }
@@ -41,15 +71,20 @@ bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DW
     // All-zero read time-outs mean "no time-out" on Windows: a silent
     // Keypanel would then hold the main thread where no stop reaches it.
     DWORD t = responseTimeout != 0 ? responseTimeout : DefaultResponseTimeout;
-    timeouts.ReadIntervalTimeout = t;
+    // Equal slices that add up to at least t.
+    ReadSlices = t / MaxReadSlice + (t % MaxReadSlice != 0);
+    DWORD slice = t / ReadSlices + (t % ReadSlices != 0);
+    timeouts.ReadIntervalTimeout = slice;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = t;
+    timeouts.ReadTotalTimeoutConstant = slice;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 1000;
     // Bits a character takes on the wire: start bit, data, parity, stop
     // bits (one and a half counted as two).
     DWORD bits = 1u + byteSize + (parity != NOPARITY ? 1u : 0u) + (stopBits == ONESTOPBIT ? 1u : 2u);
-    DWORD wire = baudRate != 0 ? static_cast<DWORD>((MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate) : t;
+    unsigned long long byteTimes = baudRate != 0 ? (MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate : t;
+    // A huge time-out is a long wait, never a deadline that wrapped round.
+    DWORD wire = static_cast<DWORD>(std::min<unsigned long long>(byteTimes, INFINITE - t));
     ResponseDeadline = t + wire;
     if (!SetCommTimeouts(PortHandle, &timeouts))
         return false;

@@ -128,6 +128,9 @@ void RequestStop()
     // Exchange, not load-and-clear: two stop requests racing from the
     // dispatcher and the console post one quit between them.
     DWORD thread = MainThreadId.exchange(0);
-    if (thread != 0)
-        PostThreadMessageA(thread, WM_QUIT, 0, 0);
+    if (thread == 0)
+        return;
+    // The main thread may be waiting for a byte with a long time-out.
+    AbortReads();
+    PostThreadMessageA(thread, WM_QUIT, 0, 0);
 }

@@ -71,8 +71,11 @@ void PollTick()
     const BYTE* payload = nullptr;
     if (!ReadResponse(&id, &payload)) {
         DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED)
+            return;  // a stop: its quit is queued
         LogError(MSG_READ_RESPONSE_FAILED, error, name);
-        if (error == ERROR_TIMEOUT)
+        // No answer, or one that never made a frame.
+        if (error == ERROR_TIMEOUT || error == ERROR_INVALID_DATA)
             MissedKeyMatrix();
         return;
     }

@@ -36,38 +36,57 @@ void DecodeIdentification(const BYTE* payload)
     info.LedCount = payload[IdentifyLedCountOffset];
 }
 
-// Up to errorRetries + 1 attempts, at once one after the other. Only the
-// first attempt logs a write or read failure, so a dead line leaves one such
-// event and the final verdict.
+// Windows takes no stop while a start is pending, so the identification
+// ends after this long whatever ErrorRetries and ResponseTimeout say.
+constexpr DWORD IdentifyTimeLimit = 30000;
+
+// One IDENTIFY request and its response; a write or read failure is logged
+// on the first attempt only, so a dead line leaves one such event and the
+// final verdict. A time-out, or reads ended early, is no real failure.
+bool TryIdentify(bool first, const BYTE** payload, bool* realFailure)
+{
+    DebugTrace("Write identify request\n");
+    if (!SendRequest(CommandIdentify, nullptr, 0)) {
+        if (first)
+            LogError(MSG_WRITE_REQUEST_FAILED, GetLastError(), IdentifyName);
+        *realFailure = true;
+        return false;
+    }
+    DebugTrace("Read identify response\n");
+    BYTE id = 0;
+    if (!ReadResponse(&id, payload)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED)
+            return false;
+        if (first)
+            LogError(MSG_READ_RESPONSE_FAILED, error, IdentifyName);
+        *realFailure = true;
+        return false;
+    }
+    if (id == ResponseIdentify)
+        return true;
+    LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, &id, 1);
+    *realFailure = true;
+    return false;
+}
+
+// Up to errorRetries + 1 attempts, at once one after the other, within
+// IdentifyTimeLimit; a stop ends them without a verdict.
 bool IdentifyKeypanel(DWORD errorRetries, const BYTE** payload)
 {
     bool realFailure = false;
-    DWORD attempt = 0;
-    do {
-        DebugTrace("Write identify request\n");
-        if (!SendRequest(CommandIdentify, nullptr, 0)) {
-            if (attempt == 0)
-                LogError(MSG_WRITE_REQUEST_FAILED, GetLastError(), IdentifyName);
-            realFailure = true;
-            continue;
-        }
-        DebugTrace("Read identify response\n");
-        BYTE id = 0;
-        if (!ReadResponse(&id, payload)) {
-            DWORD error = GetLastError();
-            if (error == ERROR_TIMEOUT)
-                continue;
-            if (attempt == 0)
-                LogError(MSG_READ_RESPONSE_FAILED, error, IdentifyName);
-            realFailure = true;
-            continue;
-        }
-        if (id == ResponseIdentify)
-            return true;
-        LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, &id, 1);
-        realFailure = true;
-    } while (++attempt <= errorRetries);
-
+    LimitReads(IdentifyTimeLimit);
+    bool identified = false;
+    for (DWORD attempt = 0; !identified; ++attempt) {
+        identified = TryIdentify(attempt == 0, payload, &realFailure);
+        if (attempt == errorRetries || ReadsAborted())
+            break;
+    }
+    LimitReads(INFINITE);
+    if (identified)
+        return true;
+    if (MainThreadId.load() == 0)
+        return false;
     if (realFailure)
         LogError(MSG_COMMUNICATION_FAILED, 0, nullptr);
     else

@@ -689,9 +689,18 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
             (IsVolatileHive(target.path) && target.path.size() == 2))
             return ERROR_ACCESS_DENIED;
         change.isVolatile = target.key->isVolatile;
-        change.edit = [path = target.path](kplreg::Document& document, const Tree& tree) {
-            if (const Key* held = KeyIn(tree, path))
-                kplreg::EditDeleteKey(document, *held);
+        // A parent that only its subkeys' sections make exist in this file
+        // must keep existing when the last of them goes.
+        std::vector<std::string> parentPath(target.path.begin(), target.path.end() - 1);
+        const bool parentHere = parentPath.size() >= 2 && KeyIn(r.tree, parentPath)->isVolatile == change.isVolatile;
+        change.edit = [path = target.path, parentPath, parentHere](kplreg::Document& document, const Tree& tree) {
+            const Key* held = KeyIn(tree, path);
+            if (!held)
+                return;
+            kplreg::EditDeleteKey(document, *held);
+            const Key* parent = KeyIn(tree, parentPath);
+            if (parentHere && parent && parent->headers.empty() && parent->subkeys.size() == 1)
+                kplreg::EditAddKey(document, Spelled(tree, parentPath));
         };
         return ERROR_SUCCESS;
     }));

@@ -1,16 +1,23 @@
 #include "platform/linux/file_replace.h"
 
+#include "platform/linux/host_notice.h"
 #include "platform/linux/kernel_object.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -169,6 +176,55 @@ DWORD CreateFileContents(const std::string& path, std::string_view bytes, mode_t
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// A writer holds the lock for a moment; one that holds it this long is
+// stopped or hung, and waiting on would hang every other writer with it.
+constexpr long LockPatienceMs = 5000;
+
+// flock's result; EWOULDBLOCK when the patience ran out.
+int WaitForLock(int fd)
+{
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >= LockPatienceMs) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        poll(nullptr, 0, 20);
+    }
+}
+
+// "process 4711 (kplsim)" from the kernel's list of locks, when it tells.
+std::string LockHolder(const struct stat& file)
+{
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, device;
+        if (fields >> number >> kind >> mode >> access >> pid >> device && kind == "FLOCK" && device == id) {
+            std::ifstream comm("/proc/" + pid + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            return "process " + pid + (name.empty() ? "" : " (" + name + ")");
+        }
+    }
+    return "another process";
+}
+
+}  // namespace
+
 FileLock::~FileLock()
 {
     if (fd_ >= 0)
@@ -188,8 +244,12 @@ DWORD FileLock::Acquire(const std::string& path)
             close(fd);
             return ERROR_BADDB;
         }
-        int locked;
-        while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        int locked = WaitForLock(fd);
+        if (locked != 0 && errno == EWOULDBLOCK) {
+            HostNotice("%s: locked by %s for more than %d s; nothing written", target.c_str(),
+                       LockHolder(held).c_str(), static_cast<int>(LockPatienceMs / 1000));
+            close(fd);
+            return ERROR_SHARING_VIOLATION;
         }
         // The lock holds only while the file it is on is still the one in place.
         struct stat current;

@@ -30,7 +30,9 @@ public:
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
-    // Waits for the lock; ERROR_BADDB for anything but a regular file.
+    // Waits for the lock, a few seconds at most: then ERROR_SHARING_VIOLATION,
+    // told with the file and its holder. ERROR_BADDB for anything but a
+    // regular file.
     DWORD Acquire(const std::string& path);
 
 private:

@@ -62,7 +62,12 @@ void ResetSimulatedUser()
         for (Injection& injection : injections.calls)
             injection = Injection{};
     }
-    ForgetUserSettings();
+    {
+        UserWorld& world = UserSettingsWorld();
+        std::lock_guard<std::mutex> guard(world.lock);
+        world.loaded = false;
+        world.CloseJournal();
+    }
     {
         KeyboardState& keyboard = Keyboard();
         std::lock_guard<std::mutex> guard(keyboard.lock);

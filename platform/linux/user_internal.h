@@ -7,7 +7,10 @@
 #include "platform/linux/windef.h"
 #include "platform/linux/winerror.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <mutex>
 
@@ -19,11 +22,27 @@ struct UserSettings {
     DWORD InitialIndicators;
 };
 
+// The settings as last read from the registry, and the key journal.
+struct UserWorld {
+    std::mutex lock;
+    bool loaded = false;  // false: read afresh, and the journal reopened, at the next use
+    std::uint64_t registryVersion = 0;
+    UserSettings settings{};
+    char journalPath[PATH_MAX] = "";
+    int journal = -1;
+
+    void CloseJournal()
+    {
+        if (journal >= 0)
+            close(journal);
+        journal = -1;
+    }
+};
+UserWorld& UserSettingsWorld();
+
 // The settings as the registry holds them now. The registry is read again
 // only when its file changed, so a key event allocates nothing.
 void ReadUserSettings(UserSettings& settings);
-// The next use reads the settings afresh and reopens the key journal.
-void ForgetUserSettings();
 
 // Appends "<UTC time stamp> <text>\n" to the key journal, if one is named.
 void WriteJournalLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

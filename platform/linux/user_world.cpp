@@ -20,21 +20,6 @@ constexpr UINT DefaultKeyboardDelay = 1;
 constexpr UINT DefaultKeyboardSpeed = 31;
 constexpr DWORD UsLayout = 0x04090409;
 
-struct World {
-    std::mutex lock;
-    bool loaded = false;
-    std::uint64_t registryVersion = 0;
-    UserSettings settings{};
-    char journalPath[PATH_MAX] = "";
-    int journal = -1;
-};
-
-World& State()
-{
-    // Never destroyed: other threads may still inject keys while the process exits.
-    static auto* world = new World();
-    return *world;
-}
 
 // False unless the value exists as a string that fits.
 bool ReadString(HKEY root, const char* keyName, const char* valueName, char* text, DWORD size)
@@ -62,7 +47,7 @@ bool ReadNumber(HKEY root, const char* keyName, const char* valueName, int base,
     return end != text && *end == '\0';
 }
 
-void LoadSettings(World& world)
+void LoadSettings(UserWorld& world)
 {
     constexpr const char* keyboardKey = "Control Panel\\Keyboard";
     UserSettings& s = world.settings;
@@ -87,14 +72,7 @@ void LoadSettings(World& world)
     std::snprintf(world.journalPath, sizeof world.journalPath, "%s", host.KeyJournal.c_str());
 }
 
-void CloseJournal(World& world)
-{
-    if (world.journal >= 0)
-        close(world.journal);
-    world.journal = -1;
-}
-
-void RefreshLocked(World& world)
+void RefreshLocked(UserWorld& world)
 {
     // Read before the settings: a change made meanwhile is read at the next call.
     std::uint64_t version = RegistryVersion();
@@ -104,14 +82,21 @@ void RefreshLocked(World& world)
     world.loaded = true;
     LoadSettings(world);
     // The journal may have moved, or the test that wrote it may be gone.
-    CloseJournal(world);
+    world.CloseJournal();
 }
 
 }  // namespace
 
+UserWorld& UserSettingsWorld()
+{
+    // Never destroyed: other threads may still inject keys while the process exits.
+    static auto* world = new UserWorld();
+    return *world;
+}
+
 void ReadUserSettings(UserSettings& settings)
 {
-    World& world = State();
+    UserWorld& world = UserSettingsWorld();
     std::lock_guard<std::mutex> guard(world.lock);
     RefreshLocked(world);
     settings = world.settings;
@@ -135,7 +120,7 @@ void WriteJournalLine(const char* format, ...)
         length = static_cast<int>(sizeof line) - 2;
     line[length++] = '\n';
 
-    World& world = State();
+    UserWorld& world = UserSettingsWorld();
     std::lock_guard<std::mutex> guard(world.lock);
     RefreshLocked(world);
     if (world.journal < 0 && world.journalPath[0] != '\0')
@@ -149,11 +134,3 @@ void WriteJournalLine(const char* format, ...)
 }
 
 std::atomic<UserCallFilter> FailingUserCallFilter{nullptr};
-
-void ForgetUserSettings()
-{
-    World& world = State();
-    std::lock_guard<std::mutex> guard(world.lock);
-    world.loaded = false;
-    CloseJournal(world);
-}

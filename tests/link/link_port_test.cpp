@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -270,6 +271,40 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
     EXPECT_EQ(Read(), 0xEE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
     EXPECT_EQ(CommMonitor.ErrorCount, 300u);
+
+    // Start bytes with a bad length count as much as any other stray byte.
+    Bytes starts;
+    for (int i = 0; i < 150; ++i)
+        starts.insert(starts.end(), {0x02, 0x00});
+    pty.Send(starts);
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+}
+
+// A line that keeps sending but completes no frame within the deadline is
+// there and unintelligible, not silent. The frame the deadline cut off is
+// dropped with its rest, which is not read as stray bytes.
+TEST_F(Line, AFrameTheDeadlineCutOffIsDroppedWithItsRest)
+{
+    ASSERT_TRUE(Open(300));  // a deadline of 300 ms and the wire time, 432 ms
+    const Bytes frame = Zeros({0x02, 0x14, 0x92}, 16, {0xC2});
+    std::thread trickle([&] {
+        for (std::size_t i = 0; i < 8; ++i) {
+            pty.Send({frame[i]});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the line's pace
+        }
+    });
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    trickle.join();
+    pty.Send(Bytes(frame.begin() + 8, frame.end()));
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+    EXPECT_EQ(CommMonitor.ErrorCount, 0u) << "the rest was read as stray bytes";
+    pty.Send(Zeros({0x02, 0x14, 0x91}, 16, {0xC1}));
+    EXPECT_EQ(Read(), 0x91);
 }
 
 // The port takes all that is waiting at once and hands it out as asked:

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -94,6 +96,13 @@ TEST_F(Registry, DeletesFailLikeWindowsAndStaleHandlesSayDeleted)
     for (HKEY key : {child, recreated, parent})
         EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(child), ERROR_INVALID_HANDLE);
+
+    // A key that only its subkey's section made exist outlives the subkey.
+    RegCloseKey(Create("SOFTWARE\\KplImplied\\Only"));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplImplied\\Only"), ERROR_SUCCESS);
+    HKEY implied = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplImplied", 0, KEY_READ, &implied), ERROR_SUCCESS);
+    RegCloseKey(implied);
 }
 
 // A write cut short leaves the old file and nothing else; what a writer
@@ -123,6 +132,26 @@ TEST_F(Registry, FailedAndKilledWritesLeaveTheOldFile)
     EXPECT_EQ(Set(key, "New", "written"), ERROR_SUCCESS);
     EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
     EXPECT_EQ(Query(key, "Old"), "value");
+    RegCloseKey(key);
+}
+
+// A writer that holds the file's lock and does not let go (stopped, hung)
+// makes a write fail after a few seconds with nothing written, rather than
+// hang every writer.
+TEST_F(Registry, AWriteGivesUpOnALockHeldTooLong)
+{
+    HKEY key = Create("SOFTWARE\\KplLocked");
+    const std::string before = kpltest::ReadFile(file);
+    int holder = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::atomic<LSTATUS> status{-1};
+    std::thread writer([&] { status = Set(key, "V", "x"); });
+    const bool ended = kpltest::WaitUntil([&] { return status != -1; }, std::chrono::seconds(10));
+    close(holder);  // lets a write that still waits go on
+    writer.join();
+    EXPECT_TRUE(ended) << "the write waited on";
+    EXPECT_EQ(status, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(kpltest::ReadFile(file), before);
     RegCloseKey(key);
 }
 

@@ -105,14 +105,17 @@ protected:
     }
 
     // One run of the engine on this thread, as the service thread makes it;
-    // `control` runs on another thread once a stop can reach the engine,
-    // and the run is stopped when it returns. False when start-up failed.
+    // `control` runs on another thread once the engine polls (a stop during
+    // start-up would end the identification), and the run is stopped when
+    // it returns. False when start-up failed.
     bool Run(const std::function<void()>& control)
     {
         std::atomic<bool> ended{false};
+        const std::size_t started = CountEvents("0x40000012");
         std::thread controller([&] {
             kpltest::ExcludeThreadFromAllocationCount();
-            kpltest::WaitUntil([&] { return MainThreadId.load() != 0 || ended; }, std::chrono::milliseconds(20000));
+            kpltest::WaitUntil([&] { return (MainThreadId.load() != 0 && CountEvents("0x40000012") > started) || ended; },
+                               std::chrono::milliseconds(20000));
             if (!ended)
                 control();
             RequestStop();
@@ -215,6 +218,27 @@ TEST_F(Engine, FailingDriverRequestsAreEachLoggedAndKeysResume)
     // At least one for each failed request above, and no more.
     EXPECT_EQ(CountEvents(failed + "PGW/KPL service failed: A device attached to the system is not functioning."), 5u);
     EXPECT_EQ(ExpectEveryKeyDownMatched(), "AB");
+}
+
+// When the link fails, held keys are released; a release the driver refuses
+// is tried again on the next ticks, not only once the link recovers.
+TEST_F(Engine, ARefusedReleaseIsTriedAgain)
+{
+    ASSERT_TRUE(Run([&] {
+        model.Press(0);
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return Journal().size() == 1; }));
+        FailPanelDriverRequests(ERROR_GEN_FAILURE, 1000000);
+        // Past the retries; the frame start swallows the reply, so the link
+        // stays failed for a time-out.
+        model.SendGarbage({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x3F});
+        ASSERT_TRUE(kpltest::WaitUntil([&] { return CountEvents("0xC0000003") > 0; }));
+        FailPanelDriverRequests(0, 0);
+        EXPECT_TRUE(kpltest::WaitUntil([&] { return Journal().size() == 2; }, std::chrono::milliseconds(500)))
+            << "the key stayed down";
+        model.Release(0);
+        WaitForPolls(4);
+    }));
+    EXPECT_EQ(ExpectEveryKeyDownMatched(), "A");
 }
 
 // Keys go to the input desktop, told from the desktop the key output thread
