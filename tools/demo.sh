@@ -27,6 +27,7 @@ TMP=$(mktemp -d "${TMPDIR:-/tmp}/kpl-demo.XXXXXX")
 SERVICE_PID=""
 KPLSIM_PID=""
 READERS=()
+FIFOS=()
 
 if [ -t 1 ]; then BOLD=$'\e[1m'; DIM=$'\e[2m'; CYAN=$'\e[36m'; OFF=$'\e[0m'; else BOLD=""; DIM=""; CYAN=""; OFF=""; fi
 
@@ -73,6 +74,7 @@ read_output() {
   mkfifo "$1" || exit 1
   ( trap '' INT; exec sed -u -e "w $2" -e "s/^/$3/;s/\$/$4/" <"$1" ) &
   READERS+=("$!")
+  FIFOS+=("$1")
 }
 
 for program in "$SERVICE" "$KPLSIM"; do
@@ -178,9 +180,14 @@ if [ -n "$KPLSIM_PID" ]; then
   KPLSIM_PID=""
   exec 3>&-
 fi
-# The readers end with the output they read.
+# The readers end with the output they read. One whose writer a Ctrl-C
+# ended before it opened the FIFO still waits in its open: a writer that
+# comes and goes lets it see the end.
+for fifo in "${FIFOS[@]}"; do
+  exec {end}<>"$fifo" && exec {end}>&-
+done
 for pid in "${READERS[@]}"; do
-  wait_gone "$pid" 50 || { stop "$pid" TERM 10; STATUS=1; }
+  wait_gone "$pid" 50 || { echo "demo: an output reader did not end" >&2; stop "$pid" TERM 10; STATUS=1; }
   wait "$pid" 2>/dev/null
 done
 READERS=()
