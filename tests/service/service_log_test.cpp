@@ -77,14 +77,6 @@ TEST_F(DebugEvents, InsertionStringsFollowTheRules)
     }
 }
 
-TEST_F(DebugEvents, TooLongATextCannotBeFormatted)
-{
-    std::string huge(1100, 'x');
-    std::string out = Capture([&] { LogError(MSG_OPEN_PORT_FAILED, 0, huge.c_str()); });
-    EXPECT_EQ(out.rfind("Cannot format message: Error ", 0), 0u) << out.substr(0, 80);
-    EXPECT_EQ(out.find('x'), std::string::npos);
-}
-
 TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
 {
     // Threads let go at once, trial after trial: never a 100th error, never a second notice.
@@ -105,19 +97,6 @@ TEST_F(DebugEvents, ThrottleHoldsUnderConcurrentErrors)
         });
         ASSERT_EQ(kpltest::CountOf(out, "PGW/KPL service failed"), 99u) << "trial " << trial;
         ASSERT_EQ(kpltest::CountOf(out, "Too many errors"), 1u) << "trial " << trial;
-    }
-}
-
-TEST(FormatLastError, SystemTextAndCodeOrNothing)
-{
-    // The system's text keeps its full stop; only the line break goes.
-    char buffer[256];
-    SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(std::string(FormatLastError(buffer, sizeof buffer)), ShownSystemText(ERROR_ACCESS_DENIED) + ". (0x5)");
-    // No text for the code, or no room for text, code and NUL: nothing, not a cut text.
-    for (auto [code, size] : {std::pair<DWORD, int>{0x2345, 256}, {ERROR_ACCESS_DENIED, 10}}) {
-        SetLastError(code);
-        EXPECT_STREQ(FormatLastError(buffer, size), "") << code << " in " << size;
     }
 }
 
