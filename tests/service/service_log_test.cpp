@@ -68,8 +68,6 @@ TEST_F(DebugEvents, InsertionStringsFollowTheRules)
         {MSG_READ_RESPONSE_FAILED, 0, "KEYS", "Read  response from Keypanel failed: KEYS.\r\n"},
         // neither: both inserts empty
         {MSG_READ_RESPONSE_FAILED, 0, nullptr, "Read  response from Keypanel failed: .\r\n"},
-        // the console-only event shows its text
-        {MSG_CONSOLE_TEXT, 0, "hello", "hello\r\n"},
     };
     for (const auto& c : cases) {
         std::string out = Capture([&] { LogError(c.id, c.error, c.text); });
