@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -46,23 +45,6 @@ DWORD WINAPI ReadOnceAndEnd(LPVOID)
     MakeQueue();
     ReaderStep = 2;
     kpltest::WaitUntil([] { return ReaderStep.load() >= 3; });
-    return 0;
-}
-
-// Threads that end once the test lets go of their number, and how many did.
-std::atomic<INT_PTR> LetGo{0};
-std::atomic<int> Ended{0};
-
-DWORD WINAPI EndWhenLetGo(LPVOID number)
-{
-    kpltest::WaitUntil([=] { return LetGo >= reinterpret_cast<INT_PTR>(number); }, 20s);
-    ++Ended;
-    return 0;
-}
-
-DWORD WINAPI ReportOwnId(LPVOID id)
-{
-    *static_cast<DWORD*>(id) = GetCurrentThreadId();
     return 0;
 }
 
@@ -211,43 +193,6 @@ TEST(Timers, AbsentReaderGetsOneTickPerTimerAndThePhaseIsKept)
         EXPECT_GE(Clock::now() - start, beat);
         EXPECT_LT(Clock::now() - start, beat + Period / 3);
     }).join();
-}
-
-TEST(Threads, HandleIsSignalledAtTheEndAndMayBeClosedEarly)
-{
-    LetGo = Ended = 0;
-    HANDLE closed = CreateThread(nullptr, 0, EndWhenLetGo, reinterpret_cast<LPVOID>(1), 0, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, EndWhenLetGo, reinterpret_cast<LPVOID>(2), 0, nullptr);
-    ASSERT_TRUE(closed != nullptr && thread != nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, 20), (DWORD)WAIT_TIMEOUT);
-    EXPECT_TRUE(CloseHandle(closed));
-    LetGo = 1;
-    // No handle left to wait on: the thread must still run to its end.
-    EXPECT_TRUE(kpltest::WaitUntil([] { return Ended == 1; }));
-
-    LetGo = 2;
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(thread));
-}
-
-// A post to a finished thread's id must never reach a new thread.
-TEST(Threads, IdsAreNeverReused)
-{
-    std::set<DWORD> ids{GetCurrentThreadId()};
-    // One after another, so that a finished thread's id could be reused.
-    for (int i = 0; i < 20; ++i) {
-        DWORD id = 0, reported = 0;
-        if (i % 2 == 0) {
-            std::thread(ReportOwnId, &id).join();
-            reported = id;
-        } else {
-            HANDLE thread = CreateThread(nullptr, 0, ReportOwnId, &id, 0, &reported);
-            WaitForSingleObject(thread, INFINITE);
-            CloseHandle(thread);
-        }
-        EXPECT_EQ(reported, id);
-        EXPECT_TRUE(ids.insert(id).second) << "id " << id << " handed out twice";
-    }
 }
 
 struct PriorityRow {
