@@ -126,36 +126,6 @@ TEST_F(Registry, FailedAndKilledWritesLeaveTheOldFile)
     RegCloseKey(key);
 }
 
-// A malformed file is told once and never rewritten, and read again once
-// mended; anything but a regular file is refused (a FIFO, which would block
-// a reader for ever, in tests/admin).
-TEST_F(Registry, UnusableFileIsRefusedAndNeverRewritten)
-{
-    HKEY key = Create("SOFTWARE\\KplBad");
-    const std::string head = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplBad]\n";
-    const std::string bad = head + "\"V\"=dword:zz\n";
-    kpltest::WriteFile(file, bad);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Query(key, "V"), Error(ERROR_BADDB));
-    EXPECT_EQ(Set(key, "V", "x"), ERROR_BADDB);
-    EXPECT_EQ(RegDeleteKeyA(key, ""), ERROR_BADDB);
-    Create("SOFTWARE\\KplNew", 0, ERROR_BADDB);
-    const std::string reported = testing::internal::GetCapturedStderr();
-    const std::string expected = "KPL_REGISTRY " + file + ":4: ";
-    EXPECT_EQ(kpltest::CountOf(reported, expected), 1u) << reported;
-    EXPECT_EQ(kpltest::ReadFile(file), bad);
-    kpltest::WriteFile(file, head + "\"V\"=\"mended\"\n");
-    EXPECT_EQ(Query(key, "V"), "mended");
-    RegCloseKey(key);
-
-    std::filesystem::create_directory(dir.File("directory"));
-    kpltest::ScopedEnv directory("KPL_REGISTRY", dir.File("directory"));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_BADDB);
-    const std::string told = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(kpltest::CountOf(told, dir.File("directory") + ": not a regular file"), 1u) << told;
-}
-
 // Two processes of two threads each, all writing at once: every value lands.
 constexpr int WriterProcesses = 2, WriterThreads = 2, WritesPerThread = 100;
 
