@@ -1,5 +1,5 @@
 // The panel driver core's rules the scenarios cannot show: key map values,
-// keys of several events, a failed link, one buffer for request and reply.
+// keys of several events, a failed link.
 #include "driver/panel_driver.h"
 #include "sim/pgw/pgw_core.h"
 #include "tests/support/test_support.h"
@@ -141,40 +141,6 @@ TEST(DriverCore, KeyMapValues)
             EXPECT_EQ(Bytes(parsed.Make.Codes, parsed.Make.Codes + parsed.Make.Length), c.make);
             EXPECT_EQ(Bytes(parsed.Break.Codes, parsed.Break.Codes + parsed.Break.Length), c.brk);
         }
-    }
-}
-
-// A kernel driver trusts no buffer it is handed; a buffered request has one
-// buffer for both ways.
-TEST(DriverCore, RequestsShareTheirBufferAndWrongOnesAreRefused)
-{
-    PgwStartRun();
-    constexpr uint32_t Reply = PgwKeyReplySize;
-    // The request, and for a reply its first record and the NumLock LED.
-    const struct { uint32_t code; Bytes input; uint32_t inSize, outSize; PgwResult result;
-                   Bytes record = {}; int numLockLed = 0; } steps[] = {
-        {0x52010, {}, 20, Reply, PgwUnknownRequest}, {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
-        {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer}, {PgwSetLockStates, {}, 8, 0, PgwBadBuffer},
-        {PgwSetRepeatCycles, {}, 4, 4, PgwBadBuffer},
-        {PgwSetLockStates, {0x01, 0, 0, 0}, 4, 0, PgwDone},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
-        {PgwSetRepeatCycles, {0x01, 0, 0x01, 0}, 4, 0, PgwDone},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
-        {PgwTranslateKeys, {1, 0, 0, 0, 0x01}, 20, Reply, PgwDone, BreakA, 3},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(testing::Message() << std::hex << step.code << std::dec << " " << step.inSize << "/"
-                                        << step.outSize);
-        alignas(4) BYTE buffer[Reply + 4] = {};
-        std::copy(step.input.begin(), step.input.end(), buffer);
-        uint32_t returned = 99;
-        ASSERT_EQ(PgwRequest(step.code, buffer, step.inSize, buffer, step.outSize, &returned), step.result);
-        EXPECT_EQ(returned, step.result == PgwDone ? step.outSize : 0u);
-        if (step.result != PgwDone || step.outSize == 0)
-            continue;
-        const auto* reply = reinterpret_cast<const KeyReply*>(buffer);
-        EXPECT_EQ(Bytes(reply->Records[0].Codes, reply->Records[0].Codes + reply->Records[0].Length), step.record);
-        EXPECT_EQ(reply->LedBlock[0] & 3, step.numLockLed);
     }
 }
 
