@@ -95,13 +95,14 @@ protected:
         ResetSimulatedUser();  // closes the key journal before the directory goes
     }
 
-    // The machine, with the desktop the simulated user sees.
-    void SetInputDesktop(const std::string& desktop)
+    // The machine, with the desktop the simulated user sees and the keyboard speed.
+    void SetInputDesktop(const std::string& desktop, const std::string& speed = "31")
     {
         dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}, {"KeyJournal", dir.File("keys.journal")},
                            {"RuntimeDir", dir.Path()}, {"InputDesktop", desktop}},
                           {{"COM3", line.Path()}},
-                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"31\"\n");
+                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"" +
+                              speed + "\"\n");
     }
 
     // One run of the engine on this thread, as the service thread makes it;
@@ -215,6 +216,24 @@ TEST_F(Engine, FailingDriverRequestsAreEachLoggedAndKeysResume)
     // At least one for each failed request above, and no more.
     EXPECT_EQ(CountEvents(failed + "PGW/KPL service failed: A device attached to the system is not functioning."), 5u);
     EXPECT_EQ(ExpectEveryKeyDownMatched(), "AB");
+}
+
+// A new keyboard speed makes the key output thread's timer anew; when that
+// fails, no tick comes and keys stay dead until a restart: the service must
+// say so. The driver failing the release of every key at the stop is said
+// too, and the run still ends.
+TEST_F(Engine, KeyTimerAndFinalReleaseFailuresAreLogged)
+{
+    ASSERT_TRUE(Run([&] {
+        EXPECT_TRUE(Type(0));
+        FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY);
+        SetInputDesktop("Default", "0");  // a 50 ms cycle for 40 ms
+        model.Press(1);
+        EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEvents("Error 0xC0000002 Set of timer failed: ") == 1; }));
+        FailPanelDriverRequests(ERROR_GEN_FAILURE, 1, true);
+    }));
+    EXPECT_EQ(CountEvents("Error 0xC0000004 PGW/KPL service failed: "), 1u);
+    EXPECT_EQ(CountEvents("0x40000013"), 1u);
 }
 
 // Keys go to the input desktop, told from the desktop the key output thread
