@@ -1,5 +1,4 @@
 #include "platform/win32.h"
-#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +6,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -124,62 +120,6 @@ TEST_F(Registry, FailedAndKilledWritesLeaveTheOldFile)
     EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
     EXPECT_EQ(Query(key, "Old"), "value");
     RegCloseKey(key);
-}
-
-// Two processes of two threads each, all writing at once: every value lands.
-constexpr int WriterProcesses = 2, WriterThreads = 2, WritesPerThread = 100;
-
-std::string ValueName(int process, int thread, int write)
-{
-    return std::to_string(process) + "-" + std::to_string(thread) + "-" + std::to_string(write);
-}
-
-// Runs only as a writer process started by the test below: a fresh process,
-// since forking a test process that has threads is not safe (and the thread
-// sanitizer refuses it).
-TEST(RegistryWriter, OneProcessOfSeveral)
-{
-    const char* number = std::getenv("KPL_WRITER_NUMBER");
-    if (number == nullptr)
-        GTEST_SKIP() << "a writer process of Registry.ConcurrentWritersFromSeveralProcessesAllLand";
-    std::atomic<int> failures{0};
-    std::vector<std::thread> writers;
-    for (int t = 0; t < WriterThreads; ++t)
-        writers.emplace_back([&, t] {
-            HKEY key = Create("SOFTWARE\\KplConcurrent");
-            for (int i = 0; i < WritesPerThread; ++i) {
-                const std::string name = ValueName(std::atoi(number), t, i);
-                failures += Set(key, name, name) != ERROR_SUCCESS;
-            }
-            RegCloseKey(key);
-        });
-    for (auto& writer : writers)
-        writer.join();
-    EXPECT_EQ(failures, 0);
-}
-
-TEST_F(Registry, ConcurrentWritersFromSeveralProcessesAllLand)
-{
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::vector<std::unique_ptr<kpltest::Process>> writers;
-    for (int p = 0; p < WriterProcesses; ++p)
-        writers.push_back(std::make_unique<kpltest::Process>(
-            std::vector<std::string>{self, "--gtest_filter=RegistryWriter.*"},
-            std::map<std::string, std::string>{{"KPL_WRITER_NUMBER", std::to_string(p)}}));
-    for (auto& writer : writers) {
-        int status = -1;
-        EXPECT_TRUE(writer->Wait(std::chrono::seconds(60), &status) && status == 0) << writer->Output();
-    }
-    HKEY key = Create("SOFTWARE\\KplConcurrent");
-    int kept = 0;
-    for (int p = 0; p < WriterProcesses; ++p)
-        for (int t = 0; t < WriterThreads; ++t)
-            for (int i = 0; i < WritesPerThread; ++i)
-                kept += Query(key, ValueName(p, t, i)) == ValueName(p, t, i);
-    RegCloseKey(key);
-    EXPECT_EQ(kept, WriterProcesses * WriterThreads * WritesPerThread);
-    EXPECT_EQ(kpltest::DirectoryEntries(dir.Path()), std::vector<std::string>{"machine.reg"});
 }
 
 // HKLM\HARDWARE in a file under RuntimeDir: the administrator's file stays
