@@ -258,6 +258,26 @@ TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
     EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
 }
 
+// Following the input desktop fails: said each time, and the key goes to
+// the desktop the thread is on; the next key follows again.
+TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
+{
+    SetInputDesktop("Winlogon");
+    ASSERT_TRUE(Run([&] {
+        EXPECT_TRUE(WaitForPolls(2));
+        FailSimulatedUserCall(UserCall::OpenInputDesktop, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(Type(0));
+        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(Type(1) && Type(2));
+    }));
+    EXPECT_EQ(CountEvents("Error 0xC0000006 Open of input desktop failed: Access is denied."), 1u);
+    EXPECT_EQ(CountEvents("Error 0xC0000007 Set desktop failed: Access is denied."), 1u);
+    std::string desktops;
+    for (const Key& key : Journal())
+        desktops += key.desktop + " ";
+    EXPECT_EQ(desktops, "Default Default Default Default Winlogon Winlogon ");
+}
+
 // Runs in one process, as a service stopped and started again: the second
 // run must tick (its repeat settings are unchanged) and none leaks. With
 // KPL_SOAK_SECONDS, one of them types that long, every key in order. The
