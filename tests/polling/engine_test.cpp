@@ -278,6 +278,30 @@ TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
     EXPECT_EQ(desktops, "Default Default Default Default Winlogon Winlogon ");
 }
 
+// A secure attention key that cannot be posted starts the task manager
+// (the first on PATH) in debug mode; in service mode nothing, and keys go on.
+TEST_F(Engine, FailedSecureAttentionStartsTheTaskManagerInDebugModeOnly)
+{
+    kpltest::WriteFile(dir.File("taskmgr.exe"), "#!/bin/sh\ntouch \"$0.ran\"\n");
+    std::filesystem::permissions(dir.File("taskmgr.exe"), std::filesystem::perms::owner_all);
+    kpltest::ScopedEnv path("PATH", dir.Path() + ":" + std::getenv("PATH"));
+    for (DWORD debug : {0u, 1u}) {
+        DebugMode = debug;
+        testing::internal::CaptureStdout();  // the debug mode's trace
+        ASSERT_TRUE(Run([&] {
+            EXPECT_TRUE(WaitForPolls(2));
+            FailSimulatedUserCall(UserCall::OpenDesktop, ERROR_ACCESS_DENIED);
+            EXPECT_TRUE(Type(127) && Type(0));
+        }));
+        testing::internal::GetCapturedStdout();
+        DebugMode = 0;
+        const bool ran = kpltest::WaitUntil([&] { return std::filesystem::exists(dir.File("taskmgr.exe.ran")); },
+                                            std::chrono::milliseconds(debug ? 5000 : 500));
+        EXPECT_EQ(ran, debug == 1) << "debug mode " << debug;
+    }
+    EXPECT_EQ(ExpectEveryKeyDownMatched(), "AA");
+}
+
 // Runs in one process, as a service stopped and started again: the second
 // run must tick (its repeat settings are unchanged) and none leaks. With
 // KPL_SOAK_SECONDS, one of them types that long, every key in order. The
