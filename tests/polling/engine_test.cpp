@@ -258,6 +258,18 @@ TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
     EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
 }
 
+// The poll loop's own timer cannot be set (nor the key output thread's):
+// said, and the run ends with its key output thread.
+TEST_F(Engine, PollTimerThatCannotBeSetEndsTheRun)
+{
+    const int threads = CountEntries("/proc/self/task");
+    FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY, 0, 2);
+    EXPECT_FALSE(Run([] {}));
+    EXPECT_EQ(CountEvents("Error 0xC0000002 Set of timer failed: "), 2u);
+    EXPECT_EQ(CountEvents("0x40000012"), 0u);
+    EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }));
+}
+
 // Following the input desktop fails: said each time, and the key goes to
 // the desktop the thread is on; the next key follows again.
 TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
