@@ -73,25 +73,6 @@ TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
     RegCloseKey(again);
 }
 
-TEST_F(Registry, DeletesFailLikeWindowsAndStaleHandlesSayDeleted)
-{
-    HKEY parent = Create("SOFTWARE\\KplParent");
-    HKEY child = Create("SOFTWARE\\KplParent\\Child");
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KplParent"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyA(parent, "Missing"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyA(parent, "CHILD"), ERROR_SUCCESS);
-    EXPECT_EQ(kpltest::ReadFile(file).find("Child"), std::string::npos);
-
-    // A key made again under the same name is another key.
-    HKEY recreated = Create("SOFTWARE\\KplParent\\Child");
-    EXPECT_EQ(Query(child, "V"), Error(ERROR_KEY_DELETED));
-    EXPECT_EQ(Set(child, "V", "y"), ERROR_KEY_DELETED);
-    EXPECT_EQ(Query(recreated, "V"), Error(ERROR_FILE_NOT_FOUND));
-    for (HKEY key : {child, recreated, parent})
-        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(child), ERROR_INVALID_HANDLE);
-}
-
 // A write cut short leaves the old file and nothing else; what a writer
 // killed half-way leaves never blocks the next write, which clears it away.
 TEST_F(Registry, FailedAndKilledWritesLeaveTheOldFile)
