@@ -13,6 +13,7 @@
 #include "sim/keypanel_line.h"
 #include "sim/panel_driver_model.h"
 #include "tests/support/counting_allocator.h"
+#include "tests/support/key_journal.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -101,8 +101,8 @@ protected:
         dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}, {"KeyJournal", dir.File("keys.journal")},
                            {"RuntimeDir", dir.Path()}, {"InputDesktop", desktop}},
                           {{"COM3", line.Path()}},
-                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"" +
-                              speed + "\"\n");
+                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n"
+                          "\"KeyboardSpeed\"=\"" + speed + "\"\n");
     }
 
     // One run of the engine on this thread, as the service thread makes it;
@@ -140,12 +140,10 @@ protected:
     // The key journal's keystrokes.
     std::vector<Key> Journal()
     {
-        static const std::regex entry(" keybd_event desktop=(\\S+) vk=([0-9a-f]+) scan=[0-9a-f]+ flags=([0-9a-f]+)");
-        const std::string text = kpltest::ReadFile(dir.File("keys.journal"));
         std::vector<Key> keys;
-        for (std::sregex_iterator match(text.begin(), text.end(), entry), end; match != end; ++match)
-            keys.push_back({static_cast<unsigned>(std::stoul((*match)[2], nullptr, 16)),
-                            (std::stoul((*match)[3], nullptr, 16) & 2) != 0, (*match)[1]});
+        for (const kpltest::JournalEntry& entry : kpltest::ReadKeyJournal(dir.File("keys.journal")))
+            if (!entry.hotKey)
+                keys.push_back({entry.vk, (entry.flags & 2) != 0, entry.desktop});
         return keys;
     }
 
