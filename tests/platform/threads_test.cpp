@@ -1,5 +1,5 @@
-// Threads of the Linux layer and their message queues and timers; the
-// module's own file name.
+// Threads of the Linux layer and their message queues and timers. The
+// module's own file name, cut short, is the command line suite's.
 #include "platform/win32.h"
 #include "tests/support/counting_allocator.h"
 #include "tests/support/test_support.h"
@@ -243,24 +243,4 @@ TEST(Threads, PriorityIsAppliedToTheThreadAlone)
             EXPECT_EQ(nice, 0) << row.priority;
     }
     EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), ownNice);
-}
-
-// -install names the executable it finds here in the unit it writes.
-TEST(Module, FileNameIsTheExecutableTruncatedAsOnWindows)
-{
-    char link[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", link, sizeof link - 1), 0);
-    const std::string path = link;
-    const DWORD length = DWORD(path.size());
-    struct Case { DWORD size; DWORD returned; bool truncated; };
-    for (Case c : {Case{1, 1, true}, Case{length, length, true}, Case{length + 1, length, false}}) {
-        std::string buffer(c.size + 8, '#');
-        SetLastError(0);
-        EXPECT_EQ(GetModuleFileNameA(nullptr, buffer.data(), c.size), c.returned) << c.size;
-        EXPECT_EQ(std::string(buffer.c_str()), path.substr(0, std::min(length, c.size - 1))) << c.size;
-        EXPECT_EQ(buffer[c.size], '#') << "wrote past the buffer of " << c.size;
-        EXPECT_EQ(GetLastError(), c.truncated ? (DWORD)ERROR_INSUFFICIENT_BUFFER : 0u) << c.size;
-    }
-    char buffer[16];
-    EXPECT_EQ(GetModuleFileNameA(reinterpret_cast<HMODULE>(ULONG_PTR(0x1234)), buffer, sizeof buffer), 0u);
 }
