@@ -46,7 +46,8 @@ protected:
     std::string file = dir.File("machine.reg");
 };
 
-TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
+// A value too large for the buffer given (ERROR_MORE_DATA) is config_values.scn's.
+TEST_F(Registry, NamesIgnoreCase)
 {
     HKEY deep = Create("Software\\MixedCase\\Deep");
     HKEY again = Create("SOFTWARE\\mixedCASE\\DEEP");
@@ -55,20 +56,6 @@ TEST_F(Registry, NamesIgnoreCaseAndQueriesTellTheSizeNeeded)
     const std::string text = kpltest::ReadFile(file);
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software\\MixedCase\\Deep]\n\"Speed\"=\"hello\""), std::string::npos)
         << text;
-
-    BYTE buffer[16] = {};
-    const struct { BYTE* data; DWORD given; LSTATUS status; } cases[] = {
-        {nullptr, 0, ERROR_SUCCESS}, {buffer, 0, ERROR_MORE_DATA}, {buffer, 5, ERROR_MORE_DATA},
-        {buffer, 6, ERROR_SUCCESS},  {buffer, 16, ERROR_SUCCESS}};
-    for (const auto& c : cases) {
-        DWORD type = 0, size = c.given;
-        EXPECT_EQ(RegQueryValueExA(deep, "speed", nullptr, &type, c.data, &size), c.status) << c.given;
-        EXPECT_EQ(size, 6u) << c.given;
-        EXPECT_EQ(type, REG_SZ) << c.given;
-    }
-    EXPECT_STREQ(reinterpret_cast<char*>(buffer), "hello");
-    EXPECT_EQ(Query(deep, "Missing"), Error(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(RegQueryValueExA(deep, "Speed", nullptr, nullptr, buffer, nullptr), ERROR_INVALID_PARAMETER);
     RegCloseKey(deep);
     RegCloseKey(again);
 }
