@@ -7,6 +7,7 @@
 #include "link/commands.h"
 #include "link/link.h"
 #include "sim/keypanel_line.h"
+#include "tests/link/frames.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,19 +22,11 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
 using Clock = std::chrono::steady_clock;
 
 long ElapsedMs(Clock::time_point start)
 {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-Bytes Zeros(Bytes head, std::size_t zeros, Bytes tail = {})
-{
-    head.insert(head.end(), zeros, 0x00);
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
 }
 
 // What the Keypanel's end of the line received within the time, at most count bytes.
@@ -129,11 +122,11 @@ TEST_F(Line, DefaultConfigurationReadsBack)
 TEST_F(Line, RequestsOnTheWire)
 {
     ASSERT_TRUE(Open(300));
-    Bytes ledsWithStx = Zeros({0x02}, 31), zeros32(32, 0);
+    Bytes ledsWithStx = Frame({0x02}, 31), zeros32(32, 0);
     struct Case { const char* what; BYTE command; const Bytes* payload; BYTE length; Bytes wire; } cases[] = {
         {"IDENTIFY", CommandIdentify, nullptr, 0, {0x02, 0x04, 0x10, 0x20}},
-        {"LEDS off", CommandLeds, &zeros32, 32, Zeros({0x02, 0x24, 0x13}, 32, {0x63})},
-        {"LEDS 02 first", CommandLeds, &ledsWithStx, 32, Zeros({0x02, 0x24, 0x13, 0x02, 0x00}, 31, {0x32})},
+        {"LEDS off", CommandLeds, &zeros32, 32, Frame({0x02, 0x24, 0x13}, 32, {0x63})},
+        {"LEDS 02 first", CommandLeds, &ledsWithStx, 32, Frame({0x02, 0x24, 0x13, 0x02, 0x00}, 31, {0x32})},
         // Node/Len follows the length even when the pointer is null.
         {"null payload, length 16", CommandStatus, nullptr, 16, {0x02, 0x14, 0x11, 0x41}},
     };
@@ -152,20 +145,20 @@ TEST_F(Line, ResponsesFromRawBytesAndABabblingLine)
 {
     ASSERT_TRUE(Open(300));
     // Stray bytes first, and a second frame that waits for the next read.
-    Bytes wire = Zeros({0x41, 0x00, 0x02, 0x14, 0x92, 0x80}, 15, {0x82, 0x02, 0x14, 0x91});
-    line.SendUnasked(Zeros(wire, 16, {0xC1}));
+    Bytes wire = Frame({0x41, 0x00, 0x02, 0x14, 0x92, 0x80}, 15, {0x82, 0x02, 0x14, 0x91});
+    line.SendUnasked(Frame(wire, 16, {0xC1}));
     Bytes payload;
     ASSERT_EQ(Read(&payload), 0x92);
-    EXPECT_EQ(payload, Zeros({0x80}, 15));
+    EXPECT_EQ(payload, Frame({0x80}, 15));
     EXPECT_EQ(CommMonitor.ErrorCount, 0u);
     EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_INVALID_DATA));
     ASSERT_EQ(Read(&payload), 0x91);
-    EXPECT_EQ(payload, Zeros({}, 16));
+    EXPECT_EQ(payload, Frame({}, 16));
 
     // Stray bytes do not cut a valid frame that follows them.
-    line.SendUnasked(Zeros(Bytes(240, 0x41), 0, Zeros({0x02, 0x14, 0x92}, 16, {0xC2})));
+    line.SendUnasked(Frame(Bytes(240, 0x41), 0, Frame({0x02, 0x14, 0x92}, 16, {0xC2})));
     ASSERT_EQ(Read(&payload), 0x92);
-    EXPECT_EQ(payload, Zeros({}, 16));
+    EXPECT_EQ(payload, Frame({}, 16));
 
     // A line that never completes a frame gives up on bytes, not on a time-out.
     line.SendUnasked(Bytes(300, 0x41));
