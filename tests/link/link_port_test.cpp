@@ -1,7 +1,7 @@
 // The link over a real pseudo-terminal, through the Win32 calls the service
-// makes: line settings, requests byte for byte on the wire, responses from
-// raw bytes. Time-outs and a peer that hangs up are the scenarios'
-// (cable_pulled, hangup, link_failure, missed_answers), settings the port
+// makes: line settings, a read from a peer that hung up, requests byte for
+// byte on the wire, responses from raw bytes. Time-outs are the scenarios'
+// (cable_pulled, link_failure, missed_answers), settings the port
 // refuses config_values.scn's, a port in use the admin check's second
 // instance.
 #include "link/commands.h"
@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -117,6 +118,21 @@ TEST_F(Line, DefaultConfigurationReadsBack)
         ASSERT_TRUE(ConfigurePort(19200, 0, 8, 0, configured));
         EXPECT_EQ(Timeouts(), (std::vector<DWORD>{applied, 0, applied, 10, 1000})) << configured;
     }
+}
+
+// A peer that hung up fails a read at once, and the monitor counts it; the
+// service's polls mostly meet a hang-up at the write (hangup.scn).
+TEST_F(Line, AHungUpPeerFailsAReadAtOnceReported)
+{
+    ASSERT_TRUE(Open(5000));
+    const int devNull = open("/dev/null", O_RDWR);
+    ASSERT_EQ(dup2(devNull, line.Fd()), line.Fd());  // the Keypanel's end closed, its number kept for the line
+    close(devNull);
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(), 0xEE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(ElapsedMs(start), 2500) << "well before the 5 s time-out";
+    EXPECT_EQ(CommMonitor.ErrorCount, 1u);
 }
 
 TEST_F(Line, RequestsOnTheWire)
