@@ -104,25 +104,6 @@ BYTE GetLedState(const BYTE* block, unsigned led)
     return static_cast<BYTE>((block[led / 4] >> (2 * (led % 4))) & 3);
 }
 
-void SetLedState(BYTE led, BYTE state)
-{
-    if (state > LedOn)
-        return;
-    unsigned index = led / 8u;
-    BYTE mask = static_cast<BYTE>(1u << (led % 8u));
-    if (index >= sizeof BlinkPatterns[0])
-        return;
-    EnterCriticalSection(&ExchangeLock);
-    RenderedLength = 0;
-    for (unsigned phase = 0; phase < 4; ++phase) {
-        if (LitPhases[state] & (1u << phase))
-            BlinkPatterns[phase][index] |= mask;
-        else
-            BlinkPatterns[phase][index] &= static_cast<BYTE>(~mask);
-    }
-    LeaveCriticalSection(&ExchangeLock);
-}
-
 void RequestStop()
 {
     // Exchange, not load-and-clear: two stop requests racing from the

@@ -31,6 +31,5 @@ void ResetExchange();
 bool GetKeyMatrix(BYTE* destination, DWORD length);
 bool SetLedBlock(const BYTE* source, DWORD length);
 BYTE GetLedState(const BYTE* block, unsigned led);
-void SetLedState(BYTE led, BYTE state);
 // Posts WM_QUIT to the main thread once per run; safe from any thread.
 void RequestStop();

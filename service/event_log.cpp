@@ -26,9 +26,6 @@ void LogEvent(DWORD eventId, DWORD errorCode, const char* text, const void* rawD
     const char* strings[2] = {"", ""};
     WORD count = 0;
 
-    if (eventId == MSG_CONSOLE_TEXT && !DebugMode)
-        return;
-
     if (errorCode != 0) {
         LONG seen = ErrorEventCount.load();
         do {

@@ -22,6 +22,8 @@ public:
     // A serial device, set to raw 19200 8N1 when it is a terminal.
     bool OpenDevice(const std::string& path, std::string& error);
     const std::string& Path() const { return path_; }
+    // The Keypanel's end, for a test that plays the Keypanel byte by byte.
+    int Fd() const { return fd_; }
 
     using Observer = std::function<void(const Exchange&)>;
     // Answers requests until Stop(); false with a message when the line

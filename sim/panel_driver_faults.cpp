@@ -14,6 +14,7 @@ struct Faults {
     std::mutex lock;
     DWORD error = 0;
     unsigned count = 0;
+    bool releasesOnly = false;
 } Injected;
 
 class FailingPanelDriver : public KernelObject {
@@ -24,7 +25,10 @@ public:
     {
         {
             std::lock_guard<std::mutex> guard(Injected.lock);
-            if (Injected.count > 0) {
+            // A release of every key is a key request with the link marked failed.
+            const bool release = code == IOCTL_PGW_TRANSLATE_KEYS && inSize >= sizeof(KeyRequest) &&
+                                 static_cast<const KeyRequest*>(in)->CommFailed != 0;
+            if (Injected.count > 0 && (release || !Injected.releasesOnly)) {
                 --Injected.count;
                 *returned = 0;
                 SetLastError(Injected.error);
@@ -51,9 +55,10 @@ std::shared_ptr<KernelObject> OpenFailingPanelDriver(DWORD* error)
 
 }  // namespace
 
-void FailPanelDriverRequests(DWORD error, unsigned count)
+void FailPanelDriverRequests(DWORD error, unsigned count, bool releasesOnly)
 {
     std::lock_guard<std::mutex> guard(Injected.lock);
     Injected.error = error;
     Injected.count = count;
+    Injected.releasesOnly = releasesOnly;
 }

@@ -24,5 +24,6 @@ std::shared_ptr<KernelObject> OpenPanelDriverModel(DWORD* error);
 bool RegisterPanelDriverModel();
 
 // Test hook, in the test suites' library kpl_sim only: the next `count`
-// requests fail with `error`; a count of 0 stops failing.
-void FailPanelDriverRequests(DWORD error, unsigned count);
+// requests (with releasesOnly, requests to release every key) fail with
+// `error`; a count of 0 stops failing.
+void FailPanelDriverRequests(DWORD error, unsigned count, bool releasesOnly = false);

@@ -11,6 +11,7 @@ enum class UserCall {
     OpenInputDesktop,
     SetThreadDesktop,
     PostMessage,
+    SetTimer,
     GetGUIThreadInfo,
 };
 

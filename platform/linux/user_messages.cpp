@@ -1,4 +1,5 @@
 #include "platform/linux/thread_internal.h"
+#include "platform/linux/user_internal.h"
 #include "platform/linux/winbase.h"
 #include "platform/linux/winuser.h"
 
@@ -310,6 +311,8 @@ UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR eventId, UINT elapse, TIMERPROC t
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
+    if (FailingUserCall(UserCall::SetTimer))
+        return 0;
     Queue* queue = OwnQueue(true);
     if (!queue)
         return 0;

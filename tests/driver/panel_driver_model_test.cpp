@@ -1,5 +1,5 @@
-// The panel driver core's rules the scenarios cannot show: key map values,
-// keys of several events, a failed link, one buffer for request and reply.
+// The panel driver core's rules the scenarios cannot show: keys of several
+// events, a failed link. Key map entries are keymap.scn's.
 #include "driver/panel_driver.h"
 #include "sim/pgw/pgw_core.h"
 #include "tests/support/test_support.h"
@@ -34,13 +34,6 @@ protected:
         ASSERT_TRUE(OpenPanelDriver());
     }
     void TearDown() override { ClosePanelDriver(); }
-
-    void Reopen(const std::string& registryText)
-    {
-        ClosePanelDriver();
-        dir.WriteRegistry({}, {}, registryText);
-        ASSERT_TRUE(OpenPanelDriver());
-    }
 
     Records Cycle(const std::vector<int>& held, DWORD commFailed = 0)
     {
@@ -107,79 +100,6 @@ TEST_F(DriverModel, CommunicationFailureReleasesEveryKeyAndForgetsTheMatrix)
     EXPECT_EQ(Cycle({0, ShiftKey, 59}, 1), Records{});
     // The keys still down count as pressed anew.
     EXPECT_EQ(Cycle({0, ShiftKey, 59}), (Records{MakeA, {0x12}, MakeUp}));
-}
-
-TEST_F(DriverModel, RegistryKeyMapReplacesEntries)
-{
-    // A malformed entry or one of another type leaves the default in place.
-    Reopen("[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost\\Pgw\\KeyMap]\r\n"
-           "\"0\"=\"E0 75/E0 F0 75\"\r\n"
-           "\"2\"=\"zz/F0 21\"\r\n"
-           "\"100\"=\"e0 6b/e0 f0 6b\"\r\n"
-           "\"127\"=dword:00000001\r\n");
-    Run({
-        {{0, 2, 100, 127}, {MakeUp, {0x21}, {0xE0, 0x6B}, {0x14, 0x11, 0xE0, 0x71}}},
-        {{}, {BreakUp, {0xF0, 0x21}, {0xE0, 0xF0, 0x6B}, {0xE0, 0xF0, 0x71, 0xF0, 0x11, 0xF0, 0x14}}},
-    });
-}
-
-TEST(DriverCore, KeyMapValues)
-{
-    std::string elevens;  // 22 codes, as many as a record holds
-    for (int i = 0; i < 22; ++i)
-        elevens += "11 ";
-    const struct { std::string text; bool valid; Bytes make = {}, brk = {}; } cases[] = {
-        {"E0 75/E0 F0 75", true, MakeUp, BreakUp},
-        {"  e0\t 6b /e0 f0 6b  ", true, {0xE0, 0x6B}, {0xE0, 0xF0, 0x6B}},
-        {"/", true},
-        {"5/F0 5", true, {0x05}, {0xF0, 0x05}},
-        {elevens + "/", true, Bytes(22, 0x11)},
-        {elevens + "11 /", false}, {"1C", false}, {"1C/F0 1C/F0 1C", false}, {"zz/F0 21", false},
-        {"01C/F0 1C", false}, {"1C,/F0 1C", false}, {"1C/F0 1C\r\n", false}, {"1C/F01C ", false}, {"", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        PgwKeyCodes parsed{};
-        ASSERT_EQ(PgwParseKeyCodes(c.text.c_str(), &parsed), c.valid);
-        if (c.valid) {
-            EXPECT_EQ(Bytes(parsed.Make.Codes, parsed.Make.Codes + parsed.Make.Length), c.make);
-            EXPECT_EQ(Bytes(parsed.Break.Codes, parsed.Break.Codes + parsed.Break.Length), c.brk);
-        }
-    }
-}
-
-// A kernel driver trusts no buffer it is handed; a buffered request has one
-// buffer for both ways.
-TEST(DriverCore, RequestsShareTheirBufferAndWrongOnesAreRefused)
-{
-    PgwStartRun();
-    constexpr uint32_t Reply = PgwKeyReplySize;
-    // The request, and for a reply its first record and the NumLock LED.
-    const struct { uint32_t code; Bytes input; uint32_t inSize, outSize; PgwResult result;
-                   Bytes record = {}; int numLockLed = 0; } steps[] = {
-        {0x52010, {}, 20, Reply, PgwUnknownRequest}, {PgwTranslateKeys, {}, 19, Reply, PgwBadBuffer},
-        {PgwTranslateKeys, {}, 20, Reply + 4, PgwBadBuffer}, {PgwSetLockStates, {}, 8, 0, PgwBadBuffer},
-        {PgwSetRepeatCycles, {}, 4, 4, PgwBadBuffer},
-        {PgwSetLockStates, {0x01, 0, 0, 0}, 4, 0, PgwDone},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
-        {PgwSetRepeatCycles, {0x01, 0, 0x01, 0}, 4, 0, PgwDone},
-        {PgwTranslateKeys, {0, 0, 0, 0, 0x01}, 20, Reply, PgwDone, MakeA, 3},
-        {PgwTranslateKeys, {1, 0, 0, 0, 0x01}, 20, Reply, PgwDone, BreakA, 3},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(testing::Message() << std::hex << step.code << std::dec << " " << step.inSize << "/"
-                                        << step.outSize);
-        alignas(4) BYTE buffer[Reply + 4] = {};
-        std::copy(step.input.begin(), step.input.end(), buffer);
-        uint32_t returned = 99;
-        ASSERT_EQ(PgwRequest(step.code, buffer, step.inSize, buffer, step.outSize, &returned), step.result);
-        EXPECT_EQ(returned, step.result == PgwDone ? step.outSize : 0u);
-        if (step.result != PgwDone || step.outSize == 0)
-            continue;
-        const auto* reply = reinterpret_cast<const KeyReply*>(buffer);
-        EXPECT_EQ(Bytes(reply->Records[0].Codes, reply->Records[0].Codes + reply->Records[0].Length), step.record);
-        EXPECT_EQ(reply->LedBlock[0] & 3, step.numLockLed);
-    }
 }
 
 }  // namespace

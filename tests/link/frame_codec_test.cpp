@@ -2,22 +2,13 @@
 // response parser byte by byte, and the monitor's thresholds.
 #include "link/commands.h"
 #include "link/link.h"
+#include "tests/link/frames.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<BYTE>;
-
-Bytes Frame(std::initializer_list<BYTE> head, int zeros, std::initializer_list<BYTE> tail = {})
-{
-    Bytes bytes(head);
-    bytes.insert(bytes.end(), zeros, 0x00);
-    bytes.insert(bytes.end(), tail);
-    return bytes;
-}
 
 BYTE Sum(const Bytes& bytes, bool stuffed)
 {

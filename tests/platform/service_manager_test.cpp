@@ -1,26 +1,16 @@
-// How signals and controls reach a program of the Linux build: the service
-// control manager (the unit -install writes, the dispatcher's stop control as
-// Windows' manager delivers it) and the console's control handlers.
+// The service control manager of the Linux build: the unit -install writes,
+// and what it allows the key output.
 #include "platform/linux/systemd_unit.h"
 #include "platform/win32.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(ServiceUnit, NamesWhatExistsOnLinuxAndWhatTheServiceNeeds)
 {
@@ -73,176 +63,6 @@ TEST(ServiceUnit, AllowsWhatTheKeyOutputOpens)
         EXPECT_EQ(unit.find("\nDeviceAllow=/dev/uinput rw\n") != std::string::npos, c.uinput) << unit;
         EXPECT_EQ(unit.find("\nPrivateTmp=yes\n") != std::string::npos, c.privateTmp) << unit;
     }
-}
-
-// The dispatcher's side of a service, run in a child process of its own:
-// the stop signal is process-wide. No one listens on the notify socket: the
-// reports that go nowhere change nothing here.
-class Dispatcher : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // The child a death test starts runs this again from the start.
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        dir.WriteRegistry({{"RuntimeDir", dir.Path()}});
-    }
-    kpltest::TempMachine dir;
-    kpltest::ScopedEnv notify{"NOTIFY_SOCKET", dir.File("notify")};
-};
-
-std::atomic<int> Stops{0};
-SERVICE_STATUS_HANDLE Handle = nullptr;
-
-void WINAPI CountStops(DWORD control)
-{
-    Stops += control == SERVICE_CONTROL_STOP;
-}
-
-void Report(DWORD state, DWORD accepted)
-{
-    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, 0, 0, 0, 0};
-    SetServiceStatus(Handle, &status);
-}
-
-[[noreturn]] void Check(bool ok, const char* what)
-{
-    std::fprintf(stderr, "%s\n", what);
-    _exit(ok ? 0 : 2);
-}
-
-// A SIGTERM while the service starts waits until a status report accepts
-// the stop, as Windows' service control manager never loses a stop.
-void WINAPI StopWhileStarting(DWORD, LPSTR*)
-{
-    Handle = RegisterServiceCtrlHandlerA("Kpl", CountStops);
-    Report(SERVICE_START_PENDING, 0);
-    kill(getpid(), SIGTERM);
-    bool taken = kpltest::WaitUntil([] {
-        sigset_t pending;
-        sigpending(&pending);
-        return !sigismember(&pending, SIGTERM);
-    });
-    if (!taken || Stops != 0)
-        Check(false, "the stop reached the service before it accepted one");
-    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
-    if (!kpltest::WaitUntil([] { return Stops == 1; }))
-        Check(false, "the held stop never came");
-    Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP);
-}
-
-void WINAPI ReturnsUnreported(DWORD, LPSTR*)
-{
-    Handle = RegisterServiceCtrlHandlerA("Kpl", CountStops);
-    Report(SERVICE_START_PENDING, 0);
-}
-
-BOOL Dispatch(LPSERVICE_MAIN_FUNCTIONA serviceMain)
-{
-    static char name[] = "Kpl";
-    const SERVICE_TABLE_ENTRYA table[] = {{name, serviceMain}, {nullptr, nullptr}};
-    return StartServiceCtrlDispatcherA(table);
-}
-
-TEST_F(Dispatcher, AStopWhileStartingIsHeldUntilAccepted)
-{
-    EXPECT_EXIT(Check(Dispatch(StopWhileStarting) && Stops == 1, "dispatched"), testing::ExitedWithCode(0),
-                "dispatched");
-}
-
-TEST_F(Dispatcher, AServiceMainReturningUnreportedEndsTheProcess)
-{
-    EXPECT_EXIT(Dispatch(ReturnsUnreported), testing::ExitedWithCode(1),
-                "the service Kpl ended without reporting SERVICE_STOPPED");
-}
-
-// The console: Ctrl-C and Ctrl-Break.
-
-// Handlers are plain functions, so what they see goes into globals; only the
-// console's dispatcher writes, and a test reads after waiting for the length.
-std::atomic<char> Log[32];
-std::atomic<int> LogLength{0};
-std::atomic<DWORD> HandlerThread{0};
-
-BOOL Record(char entry, BOOL handled)
-{
-    HandlerThread = GetCurrentThreadId();
-    int at = LogLength.load();
-    Log[at % 32] = entry;
-    LogLength = at + 1;
-    return handled;
-}
-
-BOOL WINAPI RecordsType(DWORD type)
-{
-    return Record(type == CTRL_C_EVENT ? 'C' : type == CTRL_BREAK_EVENT ? 'K' : '?', TRUE);
-}
-BOOL WINAPI PassesA(DWORD) { return Record('A', FALSE); }
-BOOL WINAPI HandlesB(DWORD) { return Record('B', TRUE); }
-
-std::string AwaitLog(int length)
-{
-    EXPECT_TRUE(kpltest::WaitUntil([length] { return LogLength >= length; }));
-    std::string text;
-    for (int i = 0; i < LogLength; ++i)
-        text += Log[i % 32].load();
-    return text;
-}
-
-// Handlers are process-wide: each test takes its own away again.
-struct ScopedHandler {
-    explicit ScopedHandler(PHANDLER_ROUTINE h) : handler(h) { EXPECT_TRUE(SetConsoleCtrlHandler(handler, TRUE)); }
-    ~ScopedHandler() { EXPECT_TRUE(SetConsoleCtrlHandler(handler, FALSE)); }
-    PHANDLER_ROUTINE handler;
-};
-
-[[noreturn]] void RaiseUnhandled(int signal)
-{
-    rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    SetConsoleCtrlHandler(PassesA, TRUE);
-    raise(signal);
-    kpltest::WaitUntil([] { return false; }, 10s);
-    std::exit(0);
-}
-
-// SIGINT is Ctrl-C and SIGQUIT Ctrl-Break, each one call on a thread of
-// its own; the last handler added runs first, until one handles it.
-TEST(ConsoleCtrl, SignalsReachTheHandlersAsWindowsCallsThem)
-{
-    LogLength = 0;
-    ScopedHandler records(RecordsType);
-    raise(SIGINT);
-    EXPECT_EQ(AwaitLog(1), "C");
-    EXPECT_TRUE(HandlerThread != 0 && HandlerThread != GetCurrentThreadId()) << HandlerThread;
-    // A doubled call for the Ctrl-C would show before the Ctrl-Break.
-    kill(getpid(), SIGQUIT);
-    EXPECT_EQ(AwaitLog(2), "CK");
-    // A null handler ignores Ctrl-C but not Ctrl-Break.
-    ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, TRUE));
-    raise(SIGINT);
-    raise(SIGQUIT);
-    AwaitLog(3);
-    ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, FALSE));
-
-    ScopedHandler passes(PassesA);
-    ASSERT_TRUE(SetConsoleCtrlHandler(HandlesB, TRUE));
-    raise(SIGINT);
-    AwaitLog(4);
-    ASSERT_TRUE(SetConsoleCtrlHandler(HandlesB, FALSE));
-    raise(SIGINT);
-    // B handled the first alone; without it A passes the second on.
-    EXPECT_EQ(AwaitLog(6), "CKKBAC");
-    EXPECT_FALSE(SetConsoleCtrlHandler(HandlesB, FALSE));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-}
-
-TEST(ConsoleCtrlDeathTest, UnhandledSignalEndsTheProcess)
-{
-    // A fresh process: this one's dispatcher thread would not survive a fork.
-    // (The test restores the flags it set when it ends.)
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (int signal : {SIGINT, SIGQUIT})
-        EXPECT_EXIT(RaiseUnhandled(signal), testing::KilledBySignal(signal), "") << signal;
 }
 
 }  // namespace

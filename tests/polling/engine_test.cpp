@@ -13,6 +13,7 @@
 #include "sim/keypanel_line.h"
 #include "sim/panel_driver_model.h"
 #include "tests/support/counting_allocator.h"
+#include "tests/support/key_journal.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <regex>
 #include <thread>
 
 namespace {
@@ -95,13 +95,14 @@ protected:
         ResetSimulatedUser();  // closes the key journal before the directory goes
     }
 
-    // The machine, with the desktop the simulated user sees.
-    void SetInputDesktop(const std::string& desktop)
+    // The machine, with the desktop the simulated user sees and the keyboard speed.
+    void SetInputDesktop(const std::string& desktop, const std::string& speed = "31")
     {
         dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}, {"KeyJournal", dir.File("keys.journal")},
                            {"RuntimeDir", dir.Path()}, {"InputDesktop", desktop}},
                           {{"COM3", line.Path()}},
-                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n\"KeyboardSpeed\"=\"31\"\n");
+                          "[HKEY_CURRENT_USER\\Control Panel\\Keyboard]\n\"KeyboardDelay\"=\"0\"\n"
+                          "\"KeyboardSpeed\"=\"" + speed + "\"\n");
     }
 
     // One run of the engine on this thread, as the service thread makes it;
@@ -142,12 +143,10 @@ protected:
     // The key journal's keystrokes.
     std::vector<Key> Journal()
     {
-        static const std::regex entry(" keybd_event desktop=(\\S+) vk=([0-9a-f]+) scan=[0-9a-f]+ flags=([0-9a-f]+)");
-        const std::string text = kpltest::ReadFile(dir.File("keys.journal"));
         std::vector<Key> keys;
-        for (std::sregex_iterator match(text.begin(), text.end(), entry), end; match != end; ++match)
-            keys.push_back({static_cast<unsigned>(std::stoul((*match)[2], nullptr, 16)),
-                            (std::stoul((*match)[3], nullptr, 16) & 2) != 0, (*match)[1]});
+        for (const kpltest::JournalEntry& entry : kpltest::ReadKeyJournal(dir.File("keys.journal")))
+            if (!entry.hotKey)
+                keys.push_back({entry.vk, (entry.flags & 2) != 0, entry.desktop});
         return keys;
     }
 
@@ -241,6 +240,24 @@ TEST_F(Engine, ARefusedReleaseIsTriedAgain)
     EXPECT_EQ(ExpectEveryKeyDownMatched(), "A");
 }
 
+// A new keyboard speed makes the key output thread's timer anew; when that
+// fails, no tick comes and keys stay dead until a restart: the service must
+// say so. The driver failing the release of every key at the stop is said
+// too, and the run still ends.
+TEST_F(Engine, KeyTimerAndFinalReleaseFailuresAreLogged)
+{
+    ASSERT_TRUE(Run([&] {
+        EXPECT_TRUE(Type(0));
+        FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY);
+        SetInputDesktop("Default", "0");  // a 50 ms cycle for 40 ms
+        model.Press(1);
+        EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEvents("Error 0xC0000002 Set of timer failed: ") == 1; }));
+        FailPanelDriverRequests(ERROR_GEN_FAILURE, 1, true);
+    }));
+    EXPECT_EQ(CountEvents("Error 0xC0000004 PGW/KPL service failed: "), 1u);
+    EXPECT_EQ(CountEvents("0x40000013"), 1u);
+}
+
 // Keys go to the input desktop, told from the desktop the key output thread
 // is really on: a second run's new thread starts on the default desktop, and
 // a failed restore after the secure attention key leaves it on Winlogon.
@@ -261,6 +278,62 @@ TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
         desktops += key.desktop + (key.vk == 0x42 ? "(B) " : " ");
     EXPECT_EQ(desktops, "Winlogon Winlogon Winlogon Winlogon Default(B) Default(B) ");
     EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
+}
+
+// The poll loop's own timer cannot be set (nor the key output thread's):
+// said, and the run ends with its key output thread.
+TEST_F(Engine, PollTimerThatCannotBeSetEndsTheRun)
+{
+    const int threads = CountEntries("/proc/self/task");
+    FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY, 0, 2);
+    EXPECT_FALSE(Run([] {}));
+    EXPECT_EQ(CountEvents("Error 0xC0000002 Set of timer failed: "), 2u);
+    EXPECT_EQ(CountEvents("0x40000012"), 0u);
+    EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }));
+}
+
+// Following the input desktop fails: said each time, and the key goes to
+// the desktop the thread is on; the next key follows again.
+TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
+{
+    SetInputDesktop("Winlogon");
+    ASSERT_TRUE(Run([&] {
+        EXPECT_TRUE(WaitForPolls(2));
+        FailSimulatedUserCall(UserCall::OpenInputDesktop, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(Type(0));
+        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(Type(1) && Type(2));
+    }));
+    EXPECT_EQ(CountEvents("Error 0xC0000006 Open of input desktop failed: Access is denied."), 1u);
+    EXPECT_EQ(CountEvents("Error 0xC0000007 Set desktop failed: Access is denied."), 1u);
+    std::string desktops;
+    for (const Key& key : Journal())
+        desktops += key.desktop + " ";
+    EXPECT_EQ(desktops, "Default Default Default Default Winlogon Winlogon ");
+}
+
+// A secure attention key that cannot be posted starts the task manager
+// (the first on PATH) in debug mode; in service mode nothing, and keys go on.
+TEST_F(Engine, FailedSecureAttentionStartsTheTaskManagerInDebugModeOnly)
+{
+    kpltest::WriteFile(dir.File("taskmgr.exe"), "#!/bin/sh\ntouch \"$0.ran\"\n");
+    std::filesystem::permissions(dir.File("taskmgr.exe"), std::filesystem::perms::owner_all);
+    kpltest::ScopedEnv path("PATH", dir.Path() + ":" + std::getenv("PATH"));
+    for (DWORD debug : {0u, 1u}) {
+        DebugMode = debug;
+        testing::internal::CaptureStdout();  // the debug mode's trace
+        ASSERT_TRUE(Run([&] {
+            EXPECT_TRUE(WaitForPolls(2));
+            FailSimulatedUserCall(UserCall::OpenDesktop, ERROR_ACCESS_DENIED);
+            EXPECT_TRUE(Type(127) && Type(0));
+        }));
+        testing::internal::GetCapturedStdout();
+        DebugMode = 0;
+        const bool ran = kpltest::WaitUntil([&] { return std::filesystem::exists(dir.File("taskmgr.exe.ran")); },
+                                            std::chrono::milliseconds(debug ? 5000 : 500));
+        EXPECT_EQ(ran, debug == 1) << "debug mode " << debug;
+    }
+    EXPECT_EQ(ExpectEveryKeyDownMatched(), "AA");
 }
 
 // Runs in one process, as a service stopped and started again: the second

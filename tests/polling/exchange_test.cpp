@@ -1,5 +1,5 @@
-// What the main thread and the key output thread share: copies clamped to
-// the shared buffers, and the LED block rendered into the blink phases.
+// What the main thread and the key output thread share: the LED block
+// rendered into the blink phases.
 #include "link/link.h"
 #include "polling/polling.h"
 
@@ -27,30 +27,6 @@ protected:
     }
 };
 
-TEST_F(Exchange, CopiesAreClampedToTheSharedBuffers)
-{
-    for (int i = 0; i < 16; ++i)
-        KeyMatrix[i] = static_cast<BYTE>(i + 1);
-    BYTE destination[100];
-    std::memset(destination, 0xEE, sizeof destination);
-    EXPECT_TRUE(GetKeyMatrix(destination, 8));
-    EXPECT_EQ(destination[7], 8);
-    EXPECT_EQ(destination[8], 0xEE);
-    EXPECT_TRUE(GetKeyMatrix(destination, sizeof destination));
-    EXPECT_EQ(destination[15], 16);
-    EXPECT_EQ(destination[16], 0xEE);
-
-    // A longer block is cut to the shared one; a shorter one fills its length only.
-    BYTE longer[40];
-    std::memset(longer, 0xFF, sizeof longer);
-    EXPECT_TRUE(SetLedBlock(longer, sizeof longer));
-    EXPECT_EQ(LedBlock[31], 0xFF);
-    const BYTE shorter[2] = {0, 0};
-    EXPECT_TRUE(SetLedBlock(shorter, sizeof shorter));
-    EXPECT_EQ(LedBlock[1], 0);
-    EXPECT_EQ(LedBlock[2], 0xFF);
-}
-
 TEST_F(Exchange, BlinkModeRendersEachStateIntoTheFourPhases)
 {
     LedBlinkMode = 1;
@@ -70,11 +46,7 @@ TEST_F(Exchange, BlinkModeRendersEachStateIntoTheFourPhases)
         }
     }
     EXPECT_EQ(LedBlock[0], 0) << "blink mode keeps no LED block";
-    // An unchanged block is rendered again once the patterns were changed
-    // otherwise: by a single LED, or by a new run.
-    SetLedState(127, LedOff);
-    EXPECT_TRUE(SetLedBlock(block, sizeof block));
-    EXPECT_EQ(BlinkPatterns[3][15], 0x80);
+    // An unchanged block is rendered again once a new run emptied the patterns.
     ResetExchange();
     EXPECT_TRUE(SetLedBlock(block, sizeof block));
     EXPECT_EQ(BlinkPatterns[3][15], 0x80);

@@ -200,10 +200,8 @@ TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
 TEST_F(ServiceLife, EventLogFileHasOneLinePerEventWithTypeIdTextAndData)
 {
     LogError(MSG_OPEN_PORT_FAILED, ERROR_ACCESS_DENIED, "COM3");
-    LogError(MSG_CONSOLE_TEXT, ERROR_ACCESS_DENIED, "console only");
     LogEvent(MSG_KEYPANEL_VERSION, 0, "01.23", "TKP10KEY", 9);
     LogEvent(MSG_UNEXPECTED_RESPONSE, 0, nullptr, "\x90", 1);
-    LogError(MSG_CONSOLE_TEXT, 0, "console only");
     LogError(MSG_SERVICE_STARTED, 0, nullptr);
     const char* stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
     std::string expected = std::string(stamp) +

@@ -4,6 +4,7 @@
 // manager from the systemd notify messages.
 #include "platform/win32.h"
 #include "tests/scenarios/runner/runner.h"
+#include "tests/support/key_journal.h"
 #include "tests/support/test_support.h"
 
 #include <sys/socket.h>
@@ -13,7 +14,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <utility>
 
 namespace scenario {
@@ -101,29 +101,19 @@ public:
         return kpltest::RunProcess(argv, {{"KPL_REGISTRY", registry_}}, std::chrono::milliseconds(30000));
     }
 
-    // Journal lines "2026-12-06T22:13:11.123Z keybd_event desktop=D vk=41 scan=1e flags=0"
-    // or "... hotkey desktop=D wparam=0 lparam=2e0003".
     std::vector<KeyObservation> Keys() override
     {
         std::vector<KeyObservation> keys;
-        for (const auto& line : Lines(kpltest::ReadFile(dir_.File("keys.journal")))) {
+        for (const kpltest::JournalEntry& entry : kpltest::ReadKeyJournal(dir_.File("keys.journal"))) {
             KeyObservation key;
-            std::tm t{};
-            char what[16], desktop[32];
-            unsigned ms = 0, flags = 0;
-            // A hot key's wparam and lparam stand where a keystroke's vk and scan do.
-            if (std::sscanf(line.c_str(), "%d-%d-%dT%d:%d:%d.%uZ %15s desktop=%31s %*[a-z]=%x %*[a-z]=%x flags=%x",
-                            &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec, &ms, what, desktop,
-                            &key.vk, &key.scan, &flags) < 11)
-                continue;
-            t.tm_year -= 1900;
-            t.tm_mon -= 1;
-            key.ms = static_cast<long long>(timegm(&t)) * 1000 + ms;
-            key.kind = std::string(what) == "hotkey" ? KeyObservation::HotKey
-                       : (flags & 2)                  ? KeyObservation::Up
-                                                      : KeyObservation::Down;
-            key.extended = flags & 1;
-            key.desktop = desktop;
+            key.ms = entry.ms;
+            key.kind = entry.hotKey         ? KeyObservation::HotKey
+                       : (entry.flags & 2) ? KeyObservation::Up
+                                           : KeyObservation::Down;
+            key.vk = entry.vk;
+            key.scan = entry.scan;
+            key.extended = entry.flags & 1;
+            key.desktop = entry.desktop;
             keys.push_back(key);
         }
         DeriveRepeatsAndText(keys);
