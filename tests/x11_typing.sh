@@ -13,27 +13,8 @@ TARGET=$BUILD/tools/xkeytarget
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/kpl-x11.XXXXXX")
 PIDS=()
 
-cleanup() {
-  exec 3>&- 2>/dev/null
-  for pid in "${PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$TMP"
-}
-MAIN=$BASHPID
-trap '[ "$BASHPID" = "$MAIN" ] && cleanup' EXIT
-
-wait_for() {
-  local tenths=$1; shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  "$@"
-}
-gone() { ! kill -0 "$1" 2>/dev/null; }
-
-PASS=0 FAIL=0
-expect() {
-  local what=$1; shift
-  if "$@"; then PASS=$((PASS + 1)); else FAIL=$((FAIL + 1)); echo "  failed: $what" >&2; fi
-}
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/support/checks.sh"
 
 for tool in Xvfb setxkbmap python3; do
   command -v "$tool" >/dev/null || { echo "x11 typing: $tool is missing"; exit 1; }

@@ -20,31 +20,8 @@ TMP=$(mktemp -d "${TMPDIR:-/tmp}/kpl-admin.XXXXXX")
 PIDS=()
 FAILED=0
 
-cleanup() {
-  exec 3>&- 2>/dev/null
-  for pid in "${PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$TMP"
-}
-# Only this shell cleans up: a child killed between fork and exec would
-# otherwise run the trap it inherited.
-MAIN=$BASHPID
-trap '[ "$BASHPID" = "$MAIN" ] && cleanup' EXIT
+. "$HERE/../support/checks.sh"
 
-# wait_for TENTHS COMMAND...: true as soon as the command succeeds, false after the bound.
-wait_for() {
-  local tenths=$1; shift
-  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
-  "$@"
-}
-gone() { ! kill -0 "$1" 2>/dev/null; }
-
-# Checks record their cases here; report prints the line.
-PASS=0 FAIL=0
-expect() {
-  local what=$1; shift
-  if "$@"; then PASS=$((PASS + 1)); else FAIL=$((FAIL + 1)); echo "  failed: $what" >&2; fi
-}
 report() {
   printf '%-34s %d passed, %d failed\n' "admin $1:" "$PASS" "$FAIL"
   [ "$FAIL" -eq 0 ] || FAILED=1
