@@ -206,12 +206,15 @@ TEST_F(UinputOutput, LockStatesAreTheLedsTheMachineSets)
     EXPECT_EQ(locks(), 6);
 }
 
+// The panel driver's open and close are the output's.
 TEST_F(UinputOutput, StopLetsGoOfHeldKeysThenDestroysTheDevice)
 {
-    Open();
+    HANDLE driver = CreateFileA("\\\\.\\PGW", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(driver, INVALID_HANDLE_VALUE);
+    model.calls.clear();
     keybd_event(VK_LSHIFT, 0x2A, 0, 0);
     keybd_event('Q', 0x10, 0, 0);
-    CloseKeyOutput();
+    CloseHandle(driver);
     EXPECT_EQ(model.calls, (std::vector<Call>{Key(KEY_LEFTSHIFT, 1), Syn, Key(KEY_Q, 1), Syn, Key(KEY_Q, 0), Syn,
                                               Key(KEY_LEFTSHIFT, 0), Syn, Destroy, Closed}));
     keybd_event('Q', 0x10, 0, 0);
@@ -224,6 +227,7 @@ TEST_F(UinputOutput, ADeviceThatCannotBeSetUpFailsTheOpen)
     const struct { int openErrno; unsigned long failRequest; DWORD error; const char* told; } cases[] = {
         {ENOENT, 0, ERROR_FILE_NOT_FOUND, "/dev/uinput: open failed: No such file or directory\n"},
         {EACCES, 0, ERROR_ACCESS_DENIED, "/dev/uinput: open failed: Permission denied\n"},
+        {0, UI_DEV_SETUP, ERROR_INVALID_PARAMETER, "/dev/uinput: UI_DEV_SETUP failed: Invalid argument\n"},
         {0, UI_DEV_CREATE, ERROR_INVALID_PARAMETER, "/dev/uinput: UI_DEV_CREATE failed: Invalid argument\n"},
     };
     for (const auto& c : cases) {
