@@ -98,6 +98,8 @@ check_unit() {
 check_registry() {
   local dir=$TMP/registry
   machine "$dir"
+  # The identity where earlier versions kept it: volatile keys now live under RuntimeDir.
+  printf '\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\PGW\\KPL]\r\n"Version"="00.01"\r\n' | iconv -f UTF-8 -t UTF-16LE >>"$dir/kpl.reg"
   cp "$dir/kpl.reg" "$dir/before.reg"
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -debug >"$dir/out" 2>&1 &
   local pid=$!
@@ -107,6 +109,7 @@ check_registry() {
   wait_for 100 gone "$pid"
   expect "a start and a stop leave the registry file byte for byte" cmp -s "$dir/before.reg" "$dir/kpl.reg"
   expect "the identity in the volatile file" grep -q '"Version"="01.23"' "$dir/run/kpl-volatile.reg"
+  expect "the old identity section told once" test "$(grep -c 'keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile' "$dir/out")" -eq 1
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
   expect "-install keeps UTF-16 with its mark" test "$(head -c 2 "$dir/kpl.reg" | od -An -tx1 | tr -d ' ')" = fffe
   local text; text=$(iconv -f UTF-16 -t UTF-8 "$dir/kpl.reg")

@@ -97,24 +97,4 @@ TEST_F(Registry, AWriteGivesUpOnALockHeldTooLong)
     RegCloseKey(key);
 }
 
-// HKLM\HARDWARE in a file under RuntimeDir: the administrator's file stays
-// byte for byte as it was, and a section it still holds there from earlier
-// versions is left out, told once.
-TEST_F(Registry, VolatileKeysLiveUnderTheRuntimeDirectory)
-{
-    const std::string admin = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost]\r\n"
-                              "\"RuntimeDir\"=\"" + dir.Path() + "\"\r\n\r\n; old\r\n"
-                              "[HKEY_LOCAL_MACHINE\\HARDWARE\\PGW\\KPL]\r\n\"Version\"=\"00.01\"\r\n";
-    kpltest::WriteFile(file, admin);
-    testing::internal::CaptureStderr();
-    HKEY identity = Create("HARDWARE\\PGW\\KPL", REG_OPTION_VOLATILE);
-    EXPECT_EQ(Query(identity, "Version"), Error(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Set(identity, "Version", "01.23"), ERROR_SUCCESS);
-    EXPECT_EQ(Query(identity, "Version"), "01.23");
-    RegCloseKey(identity);
-    const std::string told = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(kpltest::CountOf(told, file + ":7: keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile"), 1u) << told;
-    EXPECT_EQ(kpltest::ReadFile(file), admin);
-}
-
 }  // namespace

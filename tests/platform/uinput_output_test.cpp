@@ -17,6 +17,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -32,7 +33,7 @@ void PrintTo(const Call& c, std::ostream* out) { *out << std::hex << c.what << s
 
 // Every call comes from the test's thread: the output has none of its own.
 struct UinputModel {
-    std::string path, name;
+    std::string name;
     int flags = 0, openErrno = 0;
     unsigned long failRequest = 0;  // this ioctl fails with EINVAL
     std::set<unsigned long> keyBits;
@@ -42,8 +43,7 @@ struct UinputModel {
 UinputModel* Model = nullptr;
 
 const UinputCalls ModelCalls = {
-    [](const char* path, int flags) {
-        Model->path = path;
+    [](const char*, int flags) {
         Model->flags = flags;
         errno = Model->openErrno;
         return errno ? -1 : 77;
@@ -82,6 +82,7 @@ const UinputCalls ModelCalls = {
 
 constexpr Call Syn{EV_SYN, SYN_REPORT}, Destroy{UI_DEV_DESTROY}, Closed{~0UL};
 Call Key(unsigned short key, int value) { return {EV_KEY, key, value}; }
+using Keys = std::vector<std::pair<unsigned long, long>>;  // (key, value)
 
 struct Typed {
     BYTE vk, scan;
@@ -116,21 +117,21 @@ protected:
         model.calls.clear();
     }
     // The key events written, each a declared key followed by its sync.
-    std::vector<Call> KeysWritten()
+    Keys KeysWritten()
     {
-        std::vector<Call> keys;
+        Keys keys;
         for (std::size_t i = 0; i < model.calls.size(); ++i)
             if (model.calls[i].what == EV_KEY) {
-                keys.push_back(model.calls[i]);
+                keys.emplace_back(model.calls[i].code, model.calls[i].value);
                 EXPECT_TRUE(model.keyBits.contains(model.calls[i].code)) << model.calls[i].code;
                 EXPECT_TRUE(i + 1 < model.calls.size() && model.calls[i + 1] == Syn);
             }
         return keys;
     }
-    void FeedLed(int led, int on)
+    void Feed(std::initializer_list<std::pair<unsigned short, int>> leds)
     {
-        model.toRead.push_back(input_event{{}, EV_LED, static_cast<unsigned short>(led), on});
-        model.toRead.push_back(input_event{{}, EV_SYN, SYN_REPORT, 0});
+        for (auto [led, on] : leds)
+            model.toRead.insert(model.toRead.end(), {{{}, EV_LED, led, on}, {{}, EV_SYN, SYN_REPORT, 0}});
     }
 };
 
@@ -138,7 +139,6 @@ TEST_F(UinputOutput, DeclaresOneKeyboardWithItsKeysLedsAndTheKernelsRepeat)
 {
     DWORD error = 0;
     ASSERT_TRUE(OpenKeyOutput(&error)) << error;
-    EXPECT_EQ(model.path, "/dev/uinput");
     EXPECT_EQ(model.flags & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
     EXPECT_EQ(model.name, "Keypanel");
     // "KeyboardDelay" 2 and "KeyboardSpeed" 31 (30 a second), once it exists.
@@ -159,20 +159,20 @@ TEST_F(UinputOutput, TypesEachKeyAtItsPositionOnceAndNeverCtrlAltDel)
     const Typed lctrl{VK_LCONTROL, 0x1D}, lalt{VK_LMENU, 0x38}, ralt{VK_RMENU, 0x38, Ext},
         rctrl{VK_RCONTROL, 0x1D, Ext}, del{VK_DELETE, 0x53, Ext}, kpdot{VK_DECIMAL, 0x53};
     auto up = [](Typed key) { return Typed{key.vk, key.scan, key.flags | Up}; };
-    const struct { std::vector<Typed> typed; std::vector<Call> written; } cases[] = {
+    const struct { std::vector<Typed> typed; Keys written; } cases[] = {
         {{{'A', 0x1E}, {'A', 0x1E}, {'A', 0x1E, Up}, {'Z', 0x15}, {'Z', 0x15, Up}},
-         {Key(KEY_A, 1), Key(KEY_A, 0), Key(KEY_Y, 1), Key(KEY_Y, 0)}},
+         {{KEY_A, 1}, {KEY_A, 0}, {KEY_Y, 1}, {KEY_Y, 0}}},
         {{del, kpdot, {VK_PAUSE, 0x45}, {VK_NUMLOCK, 0x45}, rctrl, {VK_RETURN, 0x1C, Ext}, {VK_SNAPSHOT, 0x37, Ext},
           {VK_OEM_102, 0x56}, {VK_F24, 0x76}, {0xFF, 0x7F}},
-         {Key(KEY_DELETE, 1), Key(KEY_KPDOT, 1), Key(KEY_PAUSE, 1), Key(KEY_NUMLOCK, 1), Key(KEY_RIGHTCTRL, 1),
-          Key(KEY_KPENTER, 1), Key(KEY_SYSRQ, 1), Key(KEY_102ND, 1), Key(KEY_F24, 1)}},
-        {{lctrl, ralt, del, del, up(del)}, {Key(KEY_LEFTCTRL, 1), Key(KEY_RIGHTALT, 1)}},
-        {{rctrl, lalt, kpdot, up(kpdot)}, {Key(KEY_RIGHTCTRL, 1), Key(KEY_LEFTALT, 1)}},
+         {{KEY_DELETE, 1}, {KEY_KPDOT, 1}, {KEY_PAUSE, 1}, {KEY_NUMLOCK, 1}, {KEY_RIGHTCTRL, 1}, {KEY_KPENTER, 1},
+          {KEY_SYSRQ, 1}, {KEY_102ND, 1}, {KEY_F24, 1}}},
+        {{lctrl, ralt, del, del, up(del)}, {{KEY_LEFTCTRL, 1}, {KEY_RIGHTALT, 1}}},
+        {{rctrl, lalt, kpdot, up(kpdot)}, {{KEY_RIGHTCTRL, 1}, {KEY_LEFTALT, 1}}},
         // Ctrl-Delete and Alt-Delete are ordinary keys; Ctrl joining Alt and a
         // held Delete lets it go, and it stays up.
         {{lctrl, del, up(del), up(lctrl), lalt, del, lctrl, del},
-         {Key(KEY_LEFTCTRL, 1), Key(KEY_DELETE, 1), Key(KEY_DELETE, 0), Key(KEY_LEFTCTRL, 0), Key(KEY_LEFTALT, 1),
-          Key(KEY_DELETE, 1), Key(KEY_LEFTCTRL, 1), Key(KEY_DELETE, 0)}},
+         {{KEY_LEFTCTRL, 1}, {KEY_DELETE, 1}, {KEY_DELETE, 0}, {KEY_LEFTCTRL, 0}, {KEY_LEFTALT, 1}, {KEY_DELETE, 1},
+          {KEY_LEFTCTRL, 1}, {KEY_DELETE, 0}}},
     };
     for (const auto& c : cases) {
         Open();
@@ -195,14 +195,12 @@ TEST_F(UinputOutput, LockStatesAreTheLedsTheMachineSets)
     EXPECT_EQ(locks(), 2);  // "InitialKeyboardIndicators" without a keyboard
     Open();
     EXPECT_EQ(locks(), 0);
-    FeedLed(LED_CAPSL, 1);
-    FeedLed(LED_SCROLLL, 1);
+    Feed({{LED_CAPSL, 1}, {LED_SCROLLL, 1}});
     EXPECT_EQ(locks(), 5);
     keybd_event(VK_NUMLOCK, 0x45, 0, 0);
     keybd_event(VK_NUMLOCK, 0x45, KEYEVENTF_KEYUP, 0);
     EXPECT_EQ(locks(), 5);
-    FeedLed(LED_NUML, 1);
-    FeedLed(LED_CAPSL, 0);
+    Feed({{LED_NUML, 1}, {LED_CAPSL, 0}});
     EXPECT_EQ(locks(), 6);
 }
 
