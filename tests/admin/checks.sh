@@ -138,6 +138,20 @@ check_refusals() {
   expect "no registry told once" test "$(grep -c 'KPL_REGISTRY is not set: the registry is empty' <<<"$out")" -eq 1
   # The virtual keyboard comes first, with the driver; where /dev/uinput opens, the port.
   expect "the device tried named" grep -qE '^(/dev/uinput: open failed: |COM3 is /dev/ttyS2: cannot open it: )' <<<"$out"
+  # A writer that holds the registry's lock and does not let go (stopped,
+  # hung): -install gives up after a few seconds, names it, writes nothing.
+  machine "$dir/locked" utf8
+  cp "$dir/locked/kpl.reg" "$dir/before.reg"
+  python3 -c 'import fcntl, sys, time; f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); time.sleep(30)' \
+    "$dir/locked/kpl.reg" &
+  local holder=$!
+  PIDS+=($holder)
+  wait_for 50 eval "! flock -n '$dir/locked/kpl.reg' true"
+  out=$(KPL_REGISTRY=$dir/locked/kpl.reg timeout 30 "$SERVICE" -install 2>&1)
+  expect "a lock held too long named: '$out'" \
+    grep -q "kpl.reg: locked by process $holder (python3) for more than 5 s; nothing written" <<<"$out"
+  expect "and the registry left as it was" cmp -s "$dir/before.reg" "$dir/locked/kpl.reg"
+  kill "$holder"
   report refusals
 }
 
