@@ -186,10 +186,12 @@ check_second_instance() {
   machine "$dir"
   notify_socket "$dir"
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
-  KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify "$SERVICE" >/dev/null 2>&1 &
+  # Under no umask: the event log, which may tell what was typed, is the owner's only by itself.
+  (umask 0 && KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify exec "$SERVICE") >/dev/null 2>&1 &
   local first=$!
   PIDS+=($first)
   expect "the first instance runs" wait_for 100 grep -qs 'READY=1' "$dir/notify.log"
+  expect "the event log the owner's only" test "$(stat -c %a "$dir/events.log")" = 600
   KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify timeout 30 "$SERVICE" >/dev/null 2>&1
   expect "the second instance refused, the first still running" kill -0 "$first"
   expect "the first instance's status kept" test -f "$dir/run/kpl.status"
