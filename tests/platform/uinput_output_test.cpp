@@ -169,10 +169,10 @@ TEST_F(UinputOutput, TypesEachKeyAtItsPositionOnceAndNeverCtrlAltDel)
         {{lctrl, ralt, del, del, up(del)}, {{KEY_LEFTCTRL, 1}, {KEY_RIGHTALT, 1}}},
         {{rctrl, lalt, kpdot, up(kpdot)}, {{KEY_RIGHTCTRL, 1}, {KEY_LEFTALT, 1}}},
         // Ctrl-Delete and Alt-Delete are ordinary keys; Ctrl joining Alt and a
-        // held Delete lets it go, and it stays up.
-        {{lctrl, del, up(del), up(lctrl), lalt, del, lctrl, del},
+        // held Delete lets it go, and it stays up until it is released.
+        {{lctrl, del, up(del), up(lctrl), lalt, del, lctrl, up(lctrl), del},
          {{KEY_LEFTCTRL, 1}, {KEY_DELETE, 1}, {KEY_DELETE, 0}, {KEY_LEFTCTRL, 0}, {KEY_LEFTALT, 1}, {KEY_DELETE, 1},
-          {KEY_LEFTCTRL, 1}, {KEY_DELETE, 0}}},
+          {KEY_LEFTCTRL, 1}, {KEY_DELETE, 0}, {KEY_LEFTCTRL, 0}}},
     };
     for (const auto& c : cases) {
         Open();
