@@ -68,7 +68,7 @@ TEST(Messages, APostBeforeTheThreadsFirstReadFails)
         MSG msg;
         kpltest::WaitUntil([&] { return PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) != FALSE; });
     });
-    ASSERT_TRUE(kpltest::WaitUntil([&] { return id.load() != 0; }));
+    EXPECT_TRUE(kpltest::WaitUntil([&] { return id.load() != 0; }));
     EXPECT_FALSE(PostThreadMessageA(id, WM_USER, 0, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID);
     mayRead = true;
