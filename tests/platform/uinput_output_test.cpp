@@ -52,13 +52,15 @@ const UinputCalls ModelCalls = {
         errno = EINVAL;
         if (request == Model->failRequest)
             return -1;
-        const auto* setup = reinterpret_cast<const uinput_setup*>(argument);
-        if (request == UI_DEV_SETUP)
-            Model->name = setup->name;
-        if (request == UI_SET_KEYBIT)
+        if (request == UI_SET_KEYBIT) {
             Model->keyBits.insert(argument);
-        else
-            Model->calls.push_back({request, request == UI_DEV_SETUP ? setup->id.bustype : argument});
+        } else if (request == UI_DEV_SETUP) {
+            const auto* setup = reinterpret_cast<const uinput_setup*>(argument);
+            Model->name = setup->name;
+            Model->calls.push_back({request, setup->id.bustype});
+        } else {
+            Model->calls.push_back({request, argument});
+        }
         return 0;
     },
     [](int, const void* data, size_t size) -> ssize_t {
