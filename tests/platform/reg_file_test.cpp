@@ -100,7 +100,7 @@ TEST(RegFile, AnEditChangesOnlyTheLinesOfWhatItTouches)
 TEST(RegFile, ReadsWhatOtherWritersProduce)
 {
     const struct { const char* label; std::string text; std::vector<BYTE> data; } cases[] = {
-        {"abbreviation", Header + "[hklm\\S]\n\"V\"=dword:ff\n", {0xff, 0, 0, 0}},
+        {"abbreviation, a default value", Header + "[hklm\\S]\n\"V\"=dword:ff\n[HKLM\\T]\n@=\"d\"\n", {0xff, 0, 0, 0}},
         {"continued hex", Header + "[HKLM\\S]\n\"V\"=hex:01,02,\\\n  03,0a\n", {1, 2, 3, 10}},
         {"utf-16 beyond latin-1", Header + "[HKLM\\S]\n\"V\"=hex(2):25,00,ac,20,00,00\n",
          Bytes(std::string_view("%\xe2\x82\xac\0", 5))},
