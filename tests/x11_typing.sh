@@ -2,8 +2,9 @@
 # The x11 key output for real: Xvfb, an X client that logs the keys it gets
 # (xkeytarget), the Linux VkKplSvc with "KeyOutput"="x11" and kplsim as the
 # Keypanel. US and German layouts, no key left down, one stream of repeats for
-# a held key, NumLock on the panel and the machine's indicator, and the time
-# from keybd_event to the X client. Every wait is bounded.
+# a held key, NumLock on the panel and the machine's indicator, the journal
+# the owner's only, and the time from keybd_event to the X client. Every wait
+# is bounded.
 #   tests/x11_typing.sh BUILD_DIR
 set -uo pipefail
 BUILD=$(cd "${1:?usage: x11_typing.sh BUILD_DIR}" && pwd)
@@ -67,9 +68,10 @@ REG
 }
 
 SERVICE_PID=
+# Under no umask: the key journal is the owner's only by itself.
 start_service() {
   : >"$TMP/service.out"
-  KPL_REGISTRY=$TMP/kpl.reg "$SERVICE" -debug >"$TMP/service.out" 2>&1 &
+  (umask 0 && KPL_REGISTRY=$TMP/kpl.reg exec "$SERVICE" -debug) >"$TMP/service.out" 2>&1 &
   SERVICE_PID=$!
   PIDS+=($SERVICE_PID)
   wait_for 100 grep -qs 'has started successfully' "$TMP/service.out"
@@ -111,6 +113,8 @@ wait_for 100 typed_is "$TMP/us.log" Helloyz
 expect "US layout: \"Helloyz\" (got \"$(typed "$TMP/us.log")\")" typed_is "$TMP/us.log" Helloyz
 expect "US layout: no key left down" wait_for 50 none_down "$TMP/us.log"
 TYPED_JOURNAL=$(lines "$TMP/keys.journal")
+# The journal holds everything typed on the panel, passwords included.
+expect "the key journal the owner's only" test "$(stat -c %a "$TMP/keys.journal")" = 600
 
 # A held key: the X server repeats it; the service's own repeats are not typed.
 x_from=$(lines "$TMP/us.log")

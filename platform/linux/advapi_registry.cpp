@@ -646,29 +646,6 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, con
     }));
 }
 
-LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName)
-{
-    std::string_view name = valueName ? valueName : "";
-    Registry& r = State();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (DWORD status = Refresh(r))
-        return static_cast<LSTATUS>(status);
-    return static_cast<LSTATUS>(Modify(r, [&](Change& change) -> DWORD {
-        Target target;
-        if (DWORD resolved = Resolve(r, key, target, KEY_SET_VALUE))
-            return resolved;
-        if (!target.key->FindValue(name))
-            return ERROR_FILE_NOT_FOUND;
-        change.isVolatile = target.key->isVolatile;
-        change.edit = [name, path = target.path](kplreg::Document& document, const Tree& tree) {
-            if (const Key* held = KeyIn(tree, path))
-                if (const kplreg::Value* value = held->FindValue(name))
-                    kplreg::EditDeleteValue(document, *value);
-        };
-        return ERROR_SUCCESS;
-    }));
-}
-
 LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
 {
     if (!subKey)

@@ -746,12 +746,6 @@ void EditSetValue(Document& document, const Key* key, std::string_view path, con
     }
 }
 
-void EditDeleteValue(Document& document, const Value& value)
-{
-    for (auto span = value.lines.rbegin(); span != value.lines.rend(); ++span)
-        EraseLines(document, span->first, span->count);
-}
-
 void EditAddKey(Document& document, std::string_view path)
 {
     AppendSection(document, path, {});

@@ -102,7 +102,6 @@ bool ParseRegText(std::string_view bytes, Tree& tree, ParseError& error);
 // as it is to be written; `key` is the key in `tree`, null when the document
 // does not hold it yet. Parse the document again before the next edit.
 void EditSetValue(Document& document, const Key* key, std::string_view path, const Value& value);
-void EditDeleteValue(Document& document, const Value& value);
 void EditAddKey(Document& document, std::string_view path);
 void EditDeleteKey(Document& document, const Key& key);
 

@@ -46,6 +46,5 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
                                 LPDWORD dataSize);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                               DWORD dataSize);
-LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName);
 LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LSTATUS WINAPI RegCloseKey(HKEY key);

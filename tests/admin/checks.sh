@@ -98,6 +98,8 @@ check_unit() {
 check_registry() {
   local dir=$TMP/registry
   machine "$dir"
+  # The identity where earlier versions kept it: volatile keys now live under RuntimeDir.
+  printf '\r\n[HKEY_LOCAL_MACHINE\\HARDWARE\\PGW\\KPL]\r\n"Version"="00.01"\r\n' | iconv -f UTF-8 -t UTF-16LE >>"$dir/kpl.reg"
   cp "$dir/kpl.reg" "$dir/before.reg"
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -debug >"$dir/out" 2>&1 &
   local pid=$!
@@ -107,6 +109,7 @@ check_registry() {
   wait_for 100 gone "$pid"
   expect "a start and a stop leave the registry file byte for byte" cmp -s "$dir/before.reg" "$dir/kpl.reg"
   expect "the identity in the volatile file" grep -q '"Version"="01.23"' "$dir/run/kpl-volatile.reg"
+  expect "the old identity section told once" test "$(grep -c 'keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile' "$dir/out")" -eq 1
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
   expect "-install keeps UTF-16 with its mark" test "$(head -c 2 "$dir/kpl.reg" | od -An -tx1 | tr -d ' ')" = fffe
   local text; text=$(iconv -f UTF-16 -t UTF-8 "$dir/kpl.reg")
@@ -135,6 +138,20 @@ check_refusals() {
   expect "no registry told once" test "$(grep -c 'KPL_REGISTRY is not set: the registry is empty' <<<"$out")" -eq 1
   # The virtual keyboard comes first, with the driver; where /dev/uinput opens, the port.
   expect "the device tried named" grep -qE '^(/dev/uinput: open failed: |COM3 is /dev/ttyS2: cannot open it: )' <<<"$out"
+  # A writer that holds the registry's lock and does not let go (stopped,
+  # hung): -install gives up after a few seconds, names it, writes nothing.
+  machine "$dir/locked" utf8
+  cp "$dir/locked/kpl.reg" "$dir/before.reg"
+  python3 -c 'import fcntl, sys, time; f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); time.sleep(30)' \
+    "$dir/locked/kpl.reg" &
+  local holder=$!
+  PIDS+=($holder)
+  wait_for 50 eval "! flock -n '$dir/locked/kpl.reg' true"
+  out=$(KPL_REGISTRY=$dir/locked/kpl.reg timeout 30 "$SERVICE" -install 2>&1)
+  expect "a lock held too long named: '$out'" \
+    grep -q "kpl.reg: locked by process $holder (python3) for more than 5 s; nothing written" <<<"$out"
+  expect "and the registry left as it was" cmp -s "$dir/before.reg" "$dir/locked/kpl.reg"
+  kill "$holder" 2>/dev/null
   report refusals
 }
 
@@ -169,10 +186,12 @@ check_second_instance() {
   machine "$dir"
   notify_socket "$dir"
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
-  KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify "$SERVICE" >/dev/null 2>&1 &
+  # Under no umask: the event log, which may tell what was typed, is the owner's only by itself.
+  (umask 0 && KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify exec "$SERVICE") >/dev/null 2>&1 &
   local first=$!
   PIDS+=($first)
   expect "the first instance runs" wait_for 100 grep -qs 'READY=1' "$dir/notify.log"
+  expect "the event log the owner's only" test "$(stat -c %a "$dir/events.log")" = 600
   KPL_REGISTRY=$dir/kpl.reg NOTIFY_SOCKET=$dir/notify timeout 30 "$SERVICE" >/dev/null 2>&1
   expect "the second instance refused, the first still running" kill -0 "$first"
   expect "the first instance's status kept" test -f "$dir/run/kpl.status"

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name(input.substr(0, size % 7));
     if (name.find_first_of(std::string_view("\0\n", 2)) != std::string::npos)
         return 0;
-    kplreg::Value value{name, static_cast<DWORD>(size % 3 == 0 ? REG_SZ : size % 3 == 1 ? REG_EXPAND_SZ : REG_BINARY),
+    kplreg::Value value{name, static_cast<DWORD>(size % 3 == 0 ? REG_SZ : size % 3 == 1 ? REG_EXPAND_SZ : REG_DWORD),
                         std::vector<BYTE>(input.begin() + static_cast<std::ptrdiff_t>(size / 2), input.end()), {}};
     if (const kplreg::Value* old = key->FindValue(name))
         value.name = old->name;
@@ -55,14 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kplreg::Key* target = Deepest(expected.root, ignored);
     target->SetValue(value.name, value.type, value.data);
     kplreg::EditSetValue(document, key, path, value);
-    kplreg::Document again;
     kplreg::Tree after;
-    Check(kplreg::ParseRegText(document.Bytes(), again, after, error) && kplreg::SameContent(expected.root, after.root));
-
-    // And delete it again.
-    kplreg::EditDeleteValue(again, *Deepest(after.root, ignored)->FindValue(value.name));
-    target->values.erase(kplreg::FoldName(value.name));
-    kplreg::Tree last;
-    Check(kplreg::ParseRegText(again.Bytes(), last, error) && kplreg::SameContent(expected.root, last.root));
+    Check(kplreg::ParseRegText(document.Bytes(), after, error) && kplreg::SameContent(expected.root, after.root));
     return 0;
 }
