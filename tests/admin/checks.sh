@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What an administrator meets on a Linux panel computer, tried with the real
-# VkKplSvc: the unit -install writes, the registry file across starts and
-# concurrent writers, commands on a registry that cannot be used, stops that
-# come while the service starts, a second instance, a console that goes away.
+# VkKplSvc: the unit -install writes from any path, the registry file across
+# starts and concurrent writers, commands on a registry that cannot be used,
+# stops that come while the service starts, a second instance, a console
+# that goes away.
 # One line per check, "name: N passed, M failed"; every wait is bounded.
 #   tests/admin/checks.sh BUILD_DIR
 # KPL_SIGTERM_RUNS (default 20) and KPL_INSTALL_RUNS (default 8) lengthen the
@@ -93,6 +94,28 @@ check_unit() {
   expect "the registry in force named in the unit" grep -qx "Environment=KPL_REGISTRY=$dir/kpl.reg" "$unit"
   expect "the virtual keyboard's device allowed" grep -qx "DeviceAllow=/dev/uinput rw" "$unit"
   report unit
+}
+
+# -install from where an administrator may put the program: a path with a
+# blank goes into the unit quoted (unquoted, it would start another
+# program); a path too long to read whole registers nothing.
+check_install_paths() {
+  local dir=$TMP/paths out
+  machine "$dir"
+  mkdir -p "$dir/with blank"
+  cp "$SERVICE" "$dir/with blank/VkKplSvc"
+  out=$(KPL_REGISTRY=$dir/kpl.reg "$dir/with blank/VkKplSvc" -install 2>&1)
+  expect "-install from a path with a blank: '$out'" test "$out" = "Keypanel Service installed."
+  expect "the path quoted in the unit" grep -qxF "ExecStart=\"$dir/with blank/VkKplSvc\"" "$dir/units/kpl.service"
+  KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -remove >/dev/null 2>&1
+  local long; long=$dir/$(printf '%0200d/%0200d/%0100d' 0 0 0)
+  mkdir -p "$long"
+  cp "$SERVICE" "$long/VkKplSvc"
+  out=$(KPL_REGISTRY=$dir/kpl.reg "$long/VkKplSvc" -install 2>&1)
+  expect "-install from a path of ${#long} bytes: '$out'" test "$out" = \
+    "Unable to install Keypanel Service - The data area passed to a system call is too small. (0x7a)"
+  expect "nothing installed from a cut path" test ! -e "$dir/units/kpl.service"
+  report paths
 }
 
 check_registry() {
@@ -225,7 +248,7 @@ check_concurrent_writers() {
   report writers
 }
 
-for check in ${KPL_CHECKS:-unit registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
+for check in ${KPL_CHECKS:-unit install_paths registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
   "check_$check"
 done
 echo quit >&3
