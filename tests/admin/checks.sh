@@ -126,8 +126,12 @@ check_registry() {
   local pid=$!
   PIDS+=($pid)
   expect "the service started" wait_for 100 grep -qs 'has started successfully' "$dir/out"
-  kill -INT "$pid"
+  kill -QUIT "$pid"  # Ctrl-Break, which stops it as Ctrl-C does
   wait_for 100 gone "$pid"
+  wait "$pid"
+  local status=$?
+  expect "Ctrl-Break stops the console run: status $status" test "$status" -eq 0
+  expect "Ctrl-Break said" grep -qx 'Stopping Keypanel Service.' "$dir/out"
   expect "a start and a stop leave the registry file byte for byte" cmp -s "$dir/before.reg" "$dir/kpl.reg"
   expect "the identity in the volatile file" grep -q '"Version"="01.23"' "$dir/run/kpl-volatile.reg"
   KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1

