@@ -264,21 +264,6 @@ TEST_F(Engine, KeyTimerAndFinalReleaseFailuresAreLogged)
     EXPECT_EQ(CountEvents("0x40000013"), 1u);
 }
 
-// Keys go to the input desktop, told from the desktop the key output thread
-// is really on: a failed restore after the secure attention key leaves it
-// on Winlogon.
-TEST_F(Engine, KeysFollowTheDesktopTheThreadIsReallyOn)
-{
-    ASSERT_TRUE(Run([&] {
-        EXPECT_TRUE(WaitForPolls(2));
-        // The second SetThreadDesktop of the secure attention key, its restore, fails.
-        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED, 1, 1);
-        EXPECT_TRUE(Type(127) && Type(1));
-    }));
-    EXPECT_EQ(Desktops(), "Default(B) Default(B) ");
-    EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
-}
-
 // The poll loop's own timer cannot be set (nor the key output thread's):
 // said, and the run ends with its key output thread.
 TEST_F(Engine, PollTimerThatCannotBeSetEndsTheRun)
@@ -292,7 +277,9 @@ TEST_F(Engine, PollTimerThatCannotBeSetEndsTheRun)
 }
 
 // Following the input desktop fails: said each time, and the key goes to
-// the desktop the thread is on; the next key follows again.
+// the desktop the thread is on; the next key follows again. Whether to
+// follow is told from the desktop the thread is really on: a failed restore
+// after the secure attention key leaves it on Winlogon.
 TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
 {
     SetInputDesktop("Winlogon");
@@ -302,10 +289,15 @@ TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
         EXPECT_TRUE(Type(0));
         FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
         EXPECT_TRUE(Type(1) && Type(2));
+        SetInputDesktop("Default");
+        // Of the secure attention key's calls, after the key follows to Default: the restore.
+        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED, 2, 1);
+        EXPECT_TRUE(Type(127) && Type(3));
     }));
     EXPECT_EQ(CountEvents("Error 0xC0000006 Open of input desktop failed: Access is denied."), 1u);
     EXPECT_EQ(CountEvents("Error 0xC0000007 Set desktop failed: Access is denied."), 1u);
-    EXPECT_EQ(Desktops(), "Default Default Default(B) Default(B) Winlogon Winlogon ");
+    EXPECT_EQ(Desktops(), "Default Default Default(B) Default(B) Winlogon Winlogon Default Default ");
+    EXPECT_NE(kpltest::ReadFile(dir.File("keys.journal")).find("hotkey desktop=Winlogon"), std::string::npos);
 }
 
 // A secure attention key that cannot be posted starts the task manager
