@@ -118,6 +118,25 @@ check_install_paths() {
   report paths
 }
 
+# -remove of a service that takes the stop control and runs on, as a hung
+# one does: said, and removed all the same (removal does not wait for ever).
+check_remove_hung() {
+  local dir=$TMP/hung out
+  machine "$dir"
+  KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
+  sh -c "trap '' TERM; echo ready; exec sleep 60" >"$dir/hung.out" &
+  local hung=$!
+  PIDS+=($hung)
+  wait_for 50 grep -qs ready "$dir/hung.out"
+  # The layer's status of a running service that takes the stop: pid, type, state, controls, ...
+  echo "$hung 16 4 1 0 0 0 0" >"$dir/run/kpl.status"
+  out=$(KPL_REGISTRY=$dir/kpl.reg timeout 30 "$SERVICE" -remove 2>&1)
+  expect "-remove of a hung service: '$out'" \
+    test "$out" = $'Stopping Keypanel Service.\nKeypanel Service failed to stop.\nKeypanel Service removed.'
+  { kill -KILL "$hung"; wait "$hung"; } 2>/dev/null
+  report hung
+}
+
 check_registry() {
   local dir=$TMP/registry
   machine "$dir"
@@ -252,7 +271,7 @@ check_concurrent_writers() {
   report writers
 }
 
-for check in ${KPL_CHECKS:-unit install_paths registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
+for check in ${KPL_CHECKS:-unit install_paths remove_hung registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
   "check_$check"
 done
 echo quit >&3

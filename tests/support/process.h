@@ -27,6 +27,7 @@ public:
     bool Write(const std::string& text);
     // True with the exit status when the process ended in time.
     bool Wait(std::chrono::milliseconds timeout, int* exitStatus);
+    int Pid() const { return pid_; }
 
 private:
     void Reader();
