@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What an administrator meets on a Linux panel computer, tried with the real
-# VkKplSvc: the unit -install writes, the registry file across starts and
-# concurrent writers, commands on a registry that cannot be used, stops that
-# come while the service starts, a second instance, a console that goes away.
+# VkKplSvc: the unit -install writes from any path, the registry file across
+# starts and concurrent writers, commands on a registry that cannot be used,
+# stops that come while the service starts, a second instance, a console
+# that goes away.
 # One line per check, "name: N passed, M failed"; every wait is bounded.
 #   tests/admin/checks.sh BUILD_DIR
 # KPL_SIGTERM_RUNS (default 20) and KPL_INSTALL_RUNS (default 8) lengthen the
@@ -95,6 +96,47 @@ check_unit() {
   report unit
 }
 
+# -install from where an administrator may put the program: a path with a
+# blank goes into the unit quoted (unquoted, it would start another
+# program); a path too long to read whole registers nothing.
+check_install_paths() {
+  local dir=$TMP/paths out
+  machine "$dir"
+  mkdir -p "$dir/with blank"
+  cp "$SERVICE" "$dir/with blank/VkKplSvc"
+  out=$(KPL_REGISTRY=$dir/kpl.reg "$dir/with blank/VkKplSvc" -install 2>&1)
+  expect "-install from a path with a blank: '$out'" test "$out" = "Keypanel Service installed."
+  expect "the path quoted in the unit" grep -qxF "ExecStart=\"$dir/with blank/VkKplSvc\"" "$dir/units/kpl.service"
+  KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -remove >/dev/null 2>&1
+  local long; long=$dir/$(printf '%0200d/%0200d/%0100d' 0 0 0)
+  mkdir -p "$long"
+  cp "$SERVICE" "$long/VkKplSvc"
+  out=$(KPL_REGISTRY=$dir/kpl.reg "$long/VkKplSvc" -install 2>&1)
+  expect "-install from a path of ${#long} bytes: '$out'" test "$out" = \
+    "Unable to install Keypanel Service - The data area passed to a system call is too small. (0x7a)"
+  expect "nothing installed from a cut path" test ! -e "$dir/units/kpl.service"
+  report paths
+}
+
+# -remove of a service that takes the stop control and runs on, as a hung
+# one does: said, and removed all the same (removal does not wait for ever).
+check_remove_hung() {
+  local dir=$TMP/hung out
+  machine "$dir"
+  KPL_REGISTRY=$dir/kpl.reg "$SERVICE" -install >/dev/null 2>&1
+  sh -c "trap '' TERM; echo ready; exec sleep 60" >"$dir/hung.out" &
+  local hung=$!
+  PIDS+=($hung)
+  wait_for 50 grep -qs ready "$dir/hung.out"
+  # The layer's status of a running service that takes the stop: pid, type, state, controls, ...
+  echo "$hung 16 4 1 0 0 0 0" >"$dir/run/kpl.status"
+  out=$(KPL_REGISTRY=$dir/kpl.reg timeout 30 "$SERVICE" -remove 2>&1)
+  expect "-remove of a hung service: '$out'" \
+    test "$out" = $'Stopping Keypanel Service.\nKeypanel Service failed to stop.\nKeypanel Service removed.'
+  { kill -KILL "$hung"; wait "$hung"; } 2>/dev/null
+  report hung
+}
+
 check_registry() {
   local dir=$TMP/registry
   machine "$dir"
@@ -105,8 +147,12 @@ check_registry() {
   local pid=$!
   PIDS+=($pid)
   expect "the service started" wait_for 100 grep -qs 'has started successfully' "$dir/out"
-  kill -INT "$pid"
+  kill -QUIT "$pid"  # Ctrl-Break, which stops it as Ctrl-C does
   wait_for 100 gone "$pid"
+  wait "$pid"
+  local status=$?
+  expect "Ctrl-Break stops the console run: status $status" test "$status" -eq 0
+  expect "Ctrl-Break said" grep -qx 'Stopping Keypanel Service.' "$dir/out"
   expect "a start and a stop leave the registry file byte for byte" cmp -s "$dir/before.reg" "$dir/kpl.reg"
   expect "the identity in the volatile file" grep -q '"Version"="01.23"' "$dir/run/kpl-volatile.reg"
   expect "the old identity section told once" test "$(grep -c 'keys under HKEY_LOCAL_MACHINE\\HARDWARE are volatile' "$dir/out")" -eq 1
@@ -244,7 +290,7 @@ check_concurrent_writers() {
   report writers
 }
 
-for check in ${KPL_CHECKS:-unit registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
+for check in ${KPL_CHECKS:-unit install_paths remove_hung registry refusals sigterm_sweep second_instance console_gone concurrent_writers}; do
   "check_$check"
 done
 echo quit >&3

@@ -73,11 +73,10 @@ void TempMachine::WriteRegistry(const Values& host, const Values& ports, const s
 {
     std::string text = "Windows Registry Editor Version 5.00\n\n";
     // The suites' machines have no keyboard to type on, unless a test gives one.
-    Values withOutput = host;
-    const Values& hostValues = withOutput;
+    Values hostValues = host;
     if (std::none_of(host.begin(), host.end(), [](const auto& value) { return value.first == "KeyOutput"; }))
-        withOutput.emplace_back("KeyOutput", "journal");
-    for (const auto& [key, values] : {std::pair{"", &hostValues}, {"\\Ports", &ports}}) {
+        hostValues.emplace_back("KeyOutput", "journal");
+    for (const auto& [key, values] : {std::pair<const char*, const Values*>{"", &hostValues}, {"\\Ports", &ports}}) {
         if (!values->empty())
             text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KplHost" + std::string(key) + "]\n";
         for (const auto& [name, value] : *values)

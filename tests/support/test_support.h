@@ -25,7 +25,7 @@ private:
     std::string path_;
 };
 
-// Sets an environment variable for the object's lifetime.
+// Sets an environment variable for the object's lifetime (POSIX only).
 class ScopedEnv {
 public:
     ScopedEnv(const std::string& name, const std::string& value);
@@ -38,8 +38,8 @@ private:
     std::optional<std::string> old_;
 };
 
-// A temporary machine: a fresh directory whose machine.reg is the registry in
-// force (KPL_REGISTRY) while the object lives.
+// A temporary machine of the Linux layer: a fresh directory whose
+// machine.reg is the registry in force (KPL_REGISTRY) while the object lives.
 class TempMachine : public TempDir {
 public:
     using Values = std::vector<std::pair<std::string, std::string>>;

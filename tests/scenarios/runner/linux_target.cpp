@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace scenario {
@@ -120,13 +121,18 @@ public:
         return keys;
     }
 
-    // Event log lines "<stamp> <Type> 0x<ID> <text>[ data=XX XX]".
+    // Event log lines "<stamp> <Type> 0x<ID> <text>[ data=XX XX]"; a type
+    // other than the severity in the id's top bits is shown with the line.
     Words Events() override
     {
+        static const std::string types[] = {"Success", "Information", "Warning", "Error"};
         Words events;
         for (const auto& line : Lines(kpltest::ReadFile(dir_.File("events.log"))))
-            if (auto id = line.find(" 0x"); id != std::string::npos)
-                events.push_back(line.substr(id + 1));
+            if (auto id = line.find(" 0x"); id != std::string::npos) {
+                const std::string& type = types[std::strtoul(line.c_str() + id + 1, nullptr, 16) >> 30];
+                events.push_back((line.compare(id - type.size(), type.size(), type) == 0 ? "" : "(wrong type) ") +
+                                 line.substr(id + 1));
+            }
         return events;
     }
 
