@@ -115,7 +115,7 @@ BOOL WINAPI GetGUIThreadInfo(DWORD threadId, PGUITHREADINFO info)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (FailingUserCall(UserCall::GetGUIThreadInfo))
+    if (FailingCall(SimulatedCall::GetGUIThreadInfo))
         return FALSE;
     const DWORD size = info->cbSize;
     *info = GUITHREADINFO{};
@@ -145,7 +145,7 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    if (FailingUserCall(UserCall::PostMessage))
+    if (FailingCall(SimulatedCall::PostMessage))
         return FALSE;
     // Of all messages only the secure attention hot key has a visible effect.
     if (window == HWND_BROADCAST && message == WM_HOTKEY)

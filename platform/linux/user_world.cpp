@@ -132,5 +132,3 @@ void WriteJournalLine(const char* format, ...)
     ssize_t written = write(world.journal, line, static_cast<size_t>(length));
     (void)written;
 }
-
-std::atomic<UserCallFilter> FailingUserCallFilter{nullptr};
