@@ -62,4 +62,17 @@ TEST_F(CommandLine, InstallationRegistersOnlyAPathThatNamesItsExecutable)
     chmod(dir.File("units").c_str(), 0755);
 }
 
+// A service that takes the stop control and runs on, as a hung one does: said,
+// and deleted all the same (removal does not wait for ever).
+TEST_F(CommandLine, RemovalSaysWhenTheServiceFailsToStop)
+{
+    EXPECT_EQ(Run({"-install"}).output, "Keypanel Service installed.\n");
+    kpltest::Process hung({"/bin/sh", "-c", "trap '' TERM; echo ready; exec sleep 60"});
+    ASSERT_TRUE(hung.WaitForOutput("ready", std::chrono::milliseconds(5000)));
+    // The layer's status of a running service that accepts stop: pid, type, state, controls, ...
+    kpltest::WriteFile(dir.File("run/kpl.status"), std::to_string(hung.Pid()) + " 16 4 1 0 0 0 0\n");
+    EXPECT_EQ(Run({"-remove"}).output,
+              "Stopping Keypanel Service.\nKeypanel Service failed to stop.\nKeypanel Service removed.\n");
+}
+
 }  // namespace
