@@ -102,11 +102,15 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT, PVOID value, UINT)
     return TRUE;
 }
 
-HKL WINAPI GetKeyboardLayout(DWORD)
+// Each thread has its own layout: the focus window's thread the user's, and
+// every other one, the service's own (0: the caller) running as LocalSystem,
+// the default user's.
+HKL WINAPI GetKeyboardLayout(DWORD threadId)
 {
     UserSettings settings;
     ReadUserSettings(settings);
-    return reinterpret_cast<HKL>(static_cast<ULONG_PTR>(settings.Layout));
+    const DWORD layout = threadId == FocusThreadId ? settings.Layout : settings.DefaultLayout;
+    return reinterpret_cast<HKL>(static_cast<ULONG_PTR>(layout));
 }
 
 BOOL WINAPI GetGUIThreadInfo(DWORD threadId, PGUITHREADINFO info)

@@ -16,7 +16,8 @@
 
 struct UserSettings {
     char InputDesktop[16];
-    DWORD Layout;
+    DWORD Layout;         // the user's, in the focus window's thread
+    DWORD DefaultLayout;  // the default user's, in the service's own threads
     UINT KeyboardDelay;
     UINT KeyboardSpeed;
     DWORD InitialIndicators;
