@@ -414,3 +414,18 @@ TEST_F(Engine, KeyOutputThreadThatCannotBeMadeEndsTheRun)
     EXPECT_EQ(ExpectEveryKeyDownMatched(), "");
     EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }));
 }
+
+// The verdicts on a Keypanel that never answers or answers wrongly carry no
+// error code, so a spent error throttle lets them through.
+TEST_F(Engine, StartUpVerdictsPassASpentThrottle)
+{
+    for (bool silent : {true, false}) {
+        model.ClearFaults();
+        silent ? model.Silence(kplsim::AlwaysCount) : model.WrongId(0x55, kplsim::AlwaysCount);
+        ErrorEventCount = 100;
+        EXPECT_FALSE(StartPolling("COM3", 19200, 8, 0, 0, 1, 0, 50, 0, 0));
+        StopPolling();
+    }
+    EXPECT_EQ(CountEvents("Information 0x40000010 Keypanel not present."), 1u);
+    EXPECT_EQ(CountEvents("Error 0xC000001B Keypanel communication failed."), 1u);
+}
