@@ -6,7 +6,7 @@
 set -uo pipefail
 service=$1
 shift
-named=(FailPanelDriverRequests GetPanelDriverModelState FailSimulatedUserCall ResetSimulatedUser
+named=(FailPanelDriverRequests GetPanelDriverModelState FailSimulatedCall ResetSimulatedUser
        SetSimulatedInputDesktop OpenSimulatedUserHandles)
 hooks=$( { nm -C --defined-only --extern-only "$@" | awk '$2 == "T" { $1 = ""; $2 = ""; print substr($0, 3) }'
            printf '%s\n' "${named[@]}"; } | sed 's/(.*//' | sort -u)

@@ -149,6 +149,38 @@ bool ReadServiceStatusFile(const char* serviceName, SERVICE_STATUS& s, long& pid
     return ProcessAlive(pid);
 }
 
+namespace {
+
+// A service that still runs is only marked for deletion, as on Windows: its
+// unit is renamed, so that systemd no longer starts it, and goes for good
+// once the service has stopped.
+std::string MarkedPath(const std::string& unitPath)
+{
+    return unitPath + ".deleted";
+}
+
+bool Running(const std::string& serviceName)
+{
+    SERVICE_STATUS status{};
+    long pid = 0;
+    return ReadServiceStatusFile(serviceName.c_str(), status, pid) && status.dwCurrentState != SERVICE_STOPPED;
+}
+
+// True while the service is marked for deletion; a marked one that has
+// stopped is deleted now.
+bool Marked(const std::string& serviceName, const std::string& unitPath)
+{
+    const std::string marked = MarkedPath(unitPath);
+    if (access(marked.c_str(), F_OK) != 0)
+        return false;
+    if (Running(serviceName))
+        return true;
+    unlink(marked.c_str());
+    return false;
+}
+
+}  // namespace
+
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR, DWORD desiredAccess)
 {
     if (machineName != nullptr && machineName[0] != '\0') {
@@ -183,6 +215,10 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, LPC
         return nullptr;
     }
     std::string unitPath = manager->UnitDir + "/" + Lower(serviceName) + ".service";
+    if (Marked(serviceName, unitPath)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return nullptr;
+    }
     if (access(unitPath.c_str(), F_OK) == 0) {
         SetLastError(ERROR_SERVICE_EXISTS);
         return nullptr;
@@ -218,7 +254,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, DWORD
     auto service = std::make_shared<ServiceObject>();
     service->Name = serviceName;
     service->UnitPath = manager->UnitDir + "/" + Lower(serviceName) + ".service";
-    if (access(service->UnitPath.c_str(), F_OK) != 0) {
+    if (access(service->UnitPath.c_str(), F_OK) != 0 && !Marked(service->Name, service->UnitPath)) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -283,7 +319,13 @@ BOOL WINAPI DeleteService(SC_HANDLE serviceHandle)
     auto* service = Lookup<ServiceObject>(serviceHandle, holder);
     if (service == nullptr)
         return FALSE;
-    if (unlink(service->UnitPath.c_str()) != 0) {
+    if (Marked(service->Name, service->UnitPath)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    const bool running = Running(service->Name);
+    if ((running ? rename(service->UnitPath.c_str(), MarkedPath(service->UnitPath).c_str())
+                 : unlink(service->UnitPath.c_str())) != 0) {
         SetLastError(errno == ENOENT ? ERROR_SERVICE_MARKED_FOR_DELETE : WinErrorFromErrno(errno));
         return FALSE;
     }

@@ -1,3 +1,4 @@
+#include "platform/linux/call_failures.h"
 #include "platform/linux/kernel_object.h"
 #include "platform/linux/thread_internal.h"
 #include "platform/linux/winbase.h"
@@ -150,6 +151,8 @@ bool ValidPriority(int priority)
 
 }  // namespace
 
+std::atomic<CallFilter> FailingCallFilter{nullptr};
+
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                            LPVOID parameter, DWORD creationFlags, LPDWORD threadId)
 {
@@ -158,6 +161,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (FailingCall(SimulatedCall::CreateThread))
+        return nullptr;
     auto state = std::make_shared<ThreadState>(NewThreadId());
     HANDLE handle = RegisterKernelObject(std::make_shared<ThreadObject>(state));
     auto* context = new StartContext{state, start, parameter};

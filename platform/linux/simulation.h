@@ -1,10 +1,11 @@
-// Test hooks of the simulated user world (Linux build, test suites only):
+// Test hooks of the simulated machine (Linux build, test suites only):
 // failures of single calls, open handles, and a way back to a fresh machine.
 #pragma once
 
 #include "platform/linux/windef.h"
 
-enum class UserCall {
+enum class SimulatedCall {
+    CreateThread,
     OpenWindowStation,
     SetProcessWindowStation,
     OpenDesktop,
@@ -23,7 +24,7 @@ void ResetSimulatedUser();
 
 // The calls of that kind after the next `after` ones fail with `error`,
 // `count` times.
-void FailSimulatedUserCall(UserCall call, DWORD error, unsigned after = 0, unsigned count = 1);
+void FailSimulatedCall(SimulatedCall call, DWORD error, unsigned after = 0, unsigned count = 1);
 
 // Window station and desktop handles opened and not yet closed.
 int OpenSimulatedUserHandles();

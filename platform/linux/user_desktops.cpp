@@ -82,7 +82,7 @@ HWINSTA WINAPI GetProcessWindowStation(void)
 
 HWINSTA WINAPI OpenWindowStationA(LPCSTR name, BOOL, ACCESS_MASK)
 {
-    if (FailingUserCall(UserCall::OpenWindowStation))
+    if (FailingCall(SimulatedCall::OpenWindowStation))
         return nullptr;
     if (name == nullptr || strcasecmp(name, StationName) != 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -95,7 +95,7 @@ HWINSTA WINAPI OpenWindowStationA(LPCSTR name, BOOL, ACCESS_MASK)
 
 BOOL WINAPI SetProcessWindowStation(HWINSTA station)
 {
-    if (FailingUserCall(UserCall::SetProcessWindowStation))
+    if (FailingCall(SimulatedCall::SetProcessWindowStation))
         return FALSE;
     DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);
@@ -127,7 +127,7 @@ BOOL WINAPI CloseWindowStation(HWINSTA station)
 
 HDESK WINAPI OpenDesktopA(LPCSTR name, DWORD, BOOL, ACCESS_MASK)
 {
-    if (FailingUserCall(UserCall::OpenDesktop))
+    if (FailingCall(SimulatedCall::OpenDesktop))
         return nullptr;
     const int index = DesktopIndex(name);
     if (index < 0) {
@@ -141,7 +141,7 @@ HDESK WINAPI OpenDesktopA(LPCSTR name, DWORD, BOOL, ACCESS_MASK)
 
 HDESK WINAPI OpenInputDesktop(DWORD, BOOL, ACCESS_MASK)
 {
-    if (FailingUserCall(UserCall::OpenInputDesktop))
+    if (FailingCall(SimulatedCall::OpenInputDesktop))
         return nullptr;
     UserSettings settings;
     ReadUserSettings(settings);
@@ -172,7 +172,7 @@ HDESK WINAPI GetThreadDesktop(DWORD threadId)
 
 BOOL WINAPI SetThreadDesktop(HDESK desktop)
 {
-    if (FailingUserCall(UserCall::SetThreadDesktop))
+    if (FailingCall(SimulatedCall::SetThreadDesktop))
         return FALSE;
     DesktopTable& desktops = Desktops();
     std::lock_guard<std::mutex> guard(desktops.lock);

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int UserCallCount = static_cast<int>(UserCall::GetGUIThreadInfo) + 1;
+constexpr int SimulatedCallCount = static_cast<int>(SimulatedCall::GetGUIThreadInfo) + 1;
 
 struct Injection {
     DWORD error = 0;
@@ -17,7 +17,7 @@ struct Injection {
 
 struct Injections {
     std::mutex lock;
-    Injection calls[UserCallCount];
+    Injection calls[SimulatedCallCount];
 };
 
 Injections& State()
@@ -26,7 +26,7 @@ Injections& State()
     return *injections;
 }
 
-bool FailInjected(UserCall call)
+bool FailInjected(SimulatedCall call)
 {
     Injections& injections = State();
     std::lock_guard<std::mutex> guard(injections.lock);
@@ -44,14 +44,14 @@ bool FailInjected(UserCall call)
 
 }  // namespace
 
-void FailSimulatedUserCall(UserCall call, DWORD error, unsigned after, unsigned count)
+void FailSimulatedCall(SimulatedCall call, DWORD error, unsigned after, unsigned count)
 {
     Injections& injections = State();
     {
         std::lock_guard<std::mutex> guard(injections.lock);
         injections.calls[static_cast<int>(call)] = {error, after, error == 0 ? 0 : count};
     }
-    FailingUserCallFilter = FailInjected;
+    FailingCallFilter = FailInjected;
 }
 
 void ResetSimulatedUser()

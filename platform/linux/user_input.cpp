@@ -102,11 +102,15 @@ BOOL WINAPI SystemParametersInfoA(UINT action, UINT, PVOID value, UINT)
     return TRUE;
 }
 
-HKL WINAPI GetKeyboardLayout(DWORD)
+// Each thread has its own layout: the focus window's thread the user's, and
+// every other one, the service's own (0: the caller) running as LocalSystem,
+// the default user's.
+HKL WINAPI GetKeyboardLayout(DWORD threadId)
 {
     UserSettings settings;
     ReadUserSettings(settings);
-    return reinterpret_cast<HKL>(static_cast<ULONG_PTR>(settings.Layout));
+    const DWORD layout = threadId == FocusThreadId ? settings.Layout : settings.DefaultLayout;
+    return reinterpret_cast<HKL>(static_cast<ULONG_PTR>(layout));
 }
 
 BOOL WINAPI GetGUIThreadInfo(DWORD threadId, PGUITHREADINFO info)
@@ -115,7 +119,7 @@ BOOL WINAPI GetGUIThreadInfo(DWORD threadId, PGUITHREADINFO info)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (FailingUserCall(UserCall::GetGUIThreadInfo))
+    if (FailingCall(SimulatedCall::GetGUIThreadInfo))
         return FALSE;
     const DWORD size = info->cbSize;
     *info = GUITHREADINFO{};
@@ -145,7 +149,7 @@ BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    if (FailingUserCall(UserCall::PostMessage))
+    if (FailingCall(SimulatedCall::PostMessage))
         return FALSE;
     // Of all messages only the secure attention hot key has a visible effect.
     if (window == HWND_BROADCAST && message == WM_HOTKEY)

@@ -2,7 +2,7 @@
 // (user_hooks.cpp, linked into the test suites only).
 #pragma once
 
-#include "platform/linux/simulation.h"
+#include "platform/linux/call_failures.h"
 #include "platform/linux/winbase.h"
 #include "platform/linux/windef.h"
 #include "platform/linux/winerror.h"
@@ -16,7 +16,8 @@
 
 struct UserSettings {
     char InputDesktop[16];
-    DWORD Layout;
+    DWORD Layout;         // the user's, in the focus window's thread
+    DWORD DefaultLayout;  // the default user's, in the service's own threads
     UINT KeyboardDelay;
     UINT KeyboardSpeed;
     DWORD InitialIndicators;
@@ -46,17 +47,6 @@ void ReadUserSettings(UserSettings& settings);
 
 // Appends "<UTC time stamp> <text>\n" to the key journal, if one is named.
 void WriteJournalLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Null in the service; a test hook sets it to make single calls fail.
-using UserCallFilter = bool (*)(UserCall call);
-extern std::atomic<UserCallFilter> FailingUserCallFilter;
-
-// True, with the last-error code set, when a test told this call to fail.
-inline bool FailingUserCall(UserCall call)
-{
-    const UserCallFilter filter = FailingUserCallFilter.load();
-    return filter != nullptr && filter(call);
-}
 
 // Name of the calling thread's desktop.
 const char* ThreadDesktopName();

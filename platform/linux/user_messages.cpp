@@ -311,7 +311,7 @@ UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR eventId, UINT elapse, TIMERPROC t
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    if (FailingUserCall(UserCall::SetTimer))
+    if (FailingCall(SimulatedCall::SetTimer))
         return 0;
     Queue* queue = OwnQueue(true);
     if (!queue)

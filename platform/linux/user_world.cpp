@@ -47,6 +47,16 @@ bool ReadNumber(HKEY root, const char* keyName, const char* valueName, int base,
     return end != text && *end == '\0';
 }
 
+// A layout id's low word is its language; the standard layouts' handles
+// repeat it in both words.
+DWORD ReadLayout(HKEY root, const char* preloadKey)
+{
+    unsigned long number = 0;
+    if (ReadNumber(root, preloadKey, "1", 16, number) && (number & 0xFFFF) != 0)
+        return static_cast<DWORD>((number & 0xFFFF) << 16 | (number & 0xFFFF));
+    return UsLayout;
+}
+
 void LoadSettings(UserWorld& world)
 {
     constexpr const char* keyboardKey = "Control Panel\\Keyboard";
@@ -61,11 +71,8 @@ void LoadSettings(UserWorld& world)
     s.InitialIndicators = ReadNumber(HKEY_CURRENT_USER, keyboardKey, "InitialKeyboardIndicators", 10, number)
                               ? static_cast<DWORD>(number)
                               : 0;
-    // A layout id's low word is its language; the standard layouts' handles
-    // repeat it in both words.
-    s.Layout = UsLayout;
-    if (ReadNumber(HKEY_CURRENT_USER, "Keyboard Layout\\Preload", "1", 16, number) && (number & 0xFFFF) != 0)
-        s.Layout = static_cast<DWORD>((number & 0xFFFF) << 16 | (number & 0xFFFF));
+    s.Layout = ReadLayout(HKEY_CURRENT_USER, "Keyboard Layout\\Preload");
+    s.DefaultLayout = ReadLayout(HKEY_USERS, ".DEFAULT\\Keyboard Layout\\Preload");
     HostSettings host;
     CurrentHostSettings(host);
     std::snprintf(s.InputDesktop, sizeof s.InputDesktop, "%s", host.InputDesktop.c_str());
@@ -132,5 +139,3 @@ void WriteJournalLine(const char* format, ...)
     ssize_t written = write(world.journal, line, static_cast<size_t>(length));
     (void)written;
 }
-
-std::atomic<UserCallFilter> FailingUserCallFilter{nullptr};

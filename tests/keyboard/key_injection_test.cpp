@@ -25,16 +25,16 @@ protected:
 
 TEST_F(SecureAttention, PutsBackAndClosesWhatItCanOnEveryPath)
 {
-    const struct { const char* name; UserCall call; unsigned after; bool posted, stationBack, desktopBack; } cases[] = {
-        {"open window station", UserCall::OpenWindowStation, 0, false, true, true},
-        {"set window station", UserCall::SetProcessWindowStation, 0, false, true, true},
-        {"open Winlogon", UserCall::OpenDesktop, 0, false, true, true},
-        {"set Winlogon", UserCall::SetThreadDesktop, 0, false, true, true},
-        {"post", UserCall::PostMessage, 0, false, true, true},
+    const struct { const char* name; SimulatedCall call; unsigned after; bool posted, stationBack, desktopBack; } cases[] = {
+        {"open window station", SimulatedCall::OpenWindowStation, 0, false, true, true},
+        {"set window station", SimulatedCall::SetProcessWindowStation, 0, false, true, true},
+        {"open Winlogon", SimulatedCall::OpenDesktop, 0, false, true, true},
+        {"set Winlogon", SimulatedCall::SetThreadDesktop, 0, false, true, true},
+        {"post", SimulatedCall::PostMessage, 0, false, true, true},
         // Nothing can put back what fails to be put back; what is in use stays open.
-        {"restore window station", UserCall::SetProcessWindowStation, 1, true, false, true},
-        {"restore desktop", UserCall::SetThreadDesktop, 1, true, true, false},
-        {"nothing fails", UserCall::PostMessage, 99, true, true, true},
+        {"restore window station", SimulatedCall::SetProcessWindowStation, 1, true, false, true},
+        {"restore desktop", SimulatedCall::SetThreadDesktop, 1, true, true, false},
+        {"nothing fails", SimulatedCall::PostMessage, 99, true, true, true},
     };
     constexpr DWORD Injected = ERROR_ACCESS_DENIED;
     for (const auto& c : cases) {
@@ -44,7 +44,7 @@ TEST_F(SecureAttention, PutsBackAndClosesWhatItCanOnEveryPath)
         const HDESK own = OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED);
         ASSERT_TRUE(SetThreadDesktop(own));
         const HWINSTA station = GetProcessWindowStation();
-        FailSimulatedUserCall(c.call, Injected, c.after, 1);
+        FailSimulatedCall(c.call, Injected, c.after, 1);
         SetLastError(0);
         const bool ok = c.posted && c.stationBack && c.desktopBack;
         EXPECT_EQ(SendSecureAttention(), ok);

@@ -257,7 +257,7 @@ TEST_F(Engine, KeyTimerAndFinalReleaseFailuresAreLogged)
 {
     ASSERT_TRUE(Run([&] {
         EXPECT_TRUE(Type(0));
-        FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY);
+        FailSimulatedCall(SimulatedCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY);
         SetInputDesktop("Default", "0");  // a 50 ms cycle for 40 ms
         model.Press(1);
         EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEvents("Error 0xC0000002 Set of timer failed: ") == 1; }));
@@ -272,7 +272,7 @@ TEST_F(Engine, KeyTimerAndFinalReleaseFailuresAreLogged)
 TEST_F(Engine, PollTimerThatCannotBeSetEndsTheRun)
 {
     const int threads = CountEntries("/proc/self/task");
-    FailSimulatedUserCall(UserCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY, 0, 2);
+    FailSimulatedCall(SimulatedCall::SetTimer, ERROR_NOT_ENOUGH_MEMORY, 0, 2);
     EXPECT_FALSE(Run([] {}));
     EXPECT_EQ(CountEvents("Error 0xC0000002 Set of timer failed: "), 2u);
     EXPECT_EQ(CountEvents("0x40000012"), 0u);
@@ -288,13 +288,13 @@ TEST_F(Engine, FailuresToFollowTheInputDesktopAreLogged)
     SetInputDesktop("Winlogon");
     ASSERT_TRUE(Run([&] {
         EXPECT_TRUE(WaitForPolls(2));
-        FailSimulatedUserCall(UserCall::OpenInputDesktop, ERROR_ACCESS_DENIED);
+        FailSimulatedCall(SimulatedCall::OpenInputDesktop, ERROR_ACCESS_DENIED);
         EXPECT_TRUE(Type(0));
-        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
+        FailSimulatedCall(SimulatedCall::SetThreadDesktop, ERROR_ACCESS_DENIED);
         EXPECT_TRUE(Type(1) && Type(2));
         SetInputDesktop("Default");
         // Of the secure attention key's calls, after the key follows to Default: the restore.
-        FailSimulatedUserCall(UserCall::SetThreadDesktop, ERROR_ACCESS_DENIED, 2, 1);
+        FailSimulatedCall(SimulatedCall::SetThreadDesktop, ERROR_ACCESS_DENIED, 2, 1);
         EXPECT_TRUE(Type(127) && Type(3));
     }));
     EXPECT_EQ(CountEvents("Error 0xC0000006 Open of input desktop failed: Access is denied."), 1u);
@@ -315,7 +315,7 @@ TEST_F(Engine, FailedSecureAttentionStartsTheTaskManagerInDebugModeOnly)
         testing::internal::CaptureStdout();  // the debug mode's trace
         ASSERT_TRUE(Run([&] {
             EXPECT_TRUE(WaitForPolls(2));
-            FailSimulatedUserCall(UserCall::OpenDesktop, ERROR_ACCESS_DENIED);
+            FailSimulatedCall(SimulatedCall::OpenDesktop, ERROR_ACCESS_DENIED);
             EXPECT_TRUE(Type(127) && Type(0));
         }));
         testing::internal::GetCapturedStdout();
@@ -391,3 +391,32 @@ TEST_F(Engine, StartStopCyclesLeakNothing)
 }
 
 }  // namespace
+
+// The key output thread cannot be made: said, and the run ends at once with
+// no thread left behind and no key down, though one is held on the panel.
+TEST_F(Engine, KeyOutputThreadThatCannotBeMadeEndsTheRun)
+{
+    const int threads = CountEntries("/proc/self/task");
+    FailSimulatedCall(SimulatedCall::CreateThread, ERROR_NOT_ENOUGH_MEMORY);
+    model.Press(0);
+    EXPECT_FALSE(Run([] {}));
+    EXPECT_EQ(CountEvents("Error 0xC0000011 Create thread failed: Not enough memory"), 1u);
+    EXPECT_EQ(CountEvents("0x40000012"), 0u);
+    EXPECT_EQ(ExpectEveryKeyDownMatched(), "");
+    EXPECT_TRUE(kpltest::WaitUntil([&] { return CountEntries("/proc/self/task") <= threads; }));
+}
+
+// The verdicts on a Keypanel that never answers or answers wrongly carry no
+// error code, so a spent error throttle lets them through.
+TEST_F(Engine, StartUpVerdictsPassASpentThrottle)
+{
+    for (bool silent : {true, false}) {
+        model.ClearFaults();
+        silent ? model.Silence(kplsim::AlwaysCount) : model.WrongId(0x55, kplsim::AlwaysCount);
+        ErrorEventCount = 100;
+        EXPECT_FALSE(StartPolling("COM3", 19200, 8, 0, 0, 1, 0, 50, 0, 0));
+        StopPolling();
+    }
+    EXPECT_EQ(CountEvents("Information 0x40000010 Keypanel not present."), 1u);
+    EXPECT_EQ(CountEvents("Error 0xC000001B Keypanel communication failed."), 1u);
+}
