@@ -216,10 +216,10 @@ TEST_F(Line, AFrameTheDeadlineCutOffIsDroppedWithItsRest)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
     trickle.join();
     // The rest and the next frame in one read: the frame after the rest is kept.
-    SetCommResult(13);
+    SetCommResult(ERROR_CRC);
     line.SendUnasked(Frame(Bytes(frame.begin() + 8, frame.end()), 0, Frame({0x02, 0x14, 0x91}, 16, {0xC1})));
     EXPECT_EQ(Read(), 0x91);
-    EXPECT_EQ(CommMonitor.LastError, 13u) << "the rest was read as stray bytes";
+    EXPECT_EQ(CommMonitor.LastError, DWORD(ERROR_CRC)) << "the rest was read as stray bytes";
 }
 
 }  // namespace
