@@ -17,6 +17,7 @@ inline constexpr DWORD DefaultResponseTimeout = 1000;
 // wire time of MaxResponseBytes at the port's line settings, at most
 // INFINITE. Set by ConfigurePort.
 extern DWORD ResponseDeadline;
+DWORD ResponseDeadlineFor(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DWORD responseTimeout);
 
 // A read waits for a byte in slices of at most this long, as many as the
 // response time-out takes: a long time-out must not keep a stop waiting.

@@ -39,6 +39,18 @@ bool OpenPort(const char* portName)
     return PortHandle != INVALID_HANDLE_VALUE;
 }
 
+DWORD ResponseDeadlineFor(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DWORD responseTimeout)
+{
+    // Bits a character takes on the wire: start bit, data, parity, stop
+    // bits (one and a half counted as two).
+    DWORD bits = 1u + byteSize + (parity != NOPARITY ? 1u : 0u) + (stopBits == ONESTOPBIT ? 1u : 2u);
+    unsigned long long byteTimes =
+        baudRate != 0 ? (MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate : responseTimeout;
+    // A huge time-out is a long wait, never a deadline that wrapped round.
+    return responseTimeout +
+           static_cast<DWORD>(std::min<unsigned long long>(byteTimes, INFINITE - responseTimeout));
+}
+
 bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DWORD responseTimeout)
 {
     DCB dcb{};
@@ -79,13 +91,7 @@ bool ConfigurePort(DWORD baudRate, BYTE parity, BYTE byteSize, BYTE stopBits, DW
     timeouts.ReadTotalTimeoutConstant = slice;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 1000;
-    // Bits a character takes on the wire: start bit, data, parity, stop
-    // bits (one and a half counted as two).
-    DWORD bits = 1u + byteSize + (parity != NOPARITY ? 1u : 0u) + (stopBits == ONESTOPBIT ? 1u : 2u);
-    unsigned long long byteTimes = baudRate != 0 ? (MaxResponseBytes * bits * 1000ull + baudRate - 1) / baudRate : t;
-    // A huge time-out is a long wait, never a deadline that wrapped round.
-    DWORD wire = static_cast<DWORD>(std::min<unsigned long long>(byteTimes, INFINITE - t));
-    ResponseDeadline = t + wire;
+    ResponseDeadline = ResponseDeadlineFor(baudRate, parity, byteSize, stopBits, t);
     if (!SetCommTimeouts(PortHandle, &timeouts))
         return false;
     // Whatever waits in the port belongs to no exchange of this run: the

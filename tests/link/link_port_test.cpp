@@ -124,6 +124,9 @@ TEST_F(Line, DefaultConfigurationReadsBack)
         EXPECT_EQ(Timeouts(), (std::vector<DWORD>{c.slice, 0, c.slice, 10, 1000})) << c.configured;
         EXPECT_EQ(ResponseDeadline, c.deadline) << c.configured;
     }
+    // A pty takes 8N1 only: parity and the stop bits count the same way.
+    EXPECT_EQ(ResponseDeadlineFor(19200, EVENPARITY, 7, TWOSTOPBITS, 1000), 1145u);
+    EXPECT_EQ(ResponseDeadlineFor(19200, NOPARITY, 5, ONE5STOPBITS, 1000), 1105u);
 }
 
 // A peer that hung up fails a read at once, and the monitor counts it; the
