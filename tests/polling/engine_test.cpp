@@ -390,8 +390,6 @@ TEST_F(Engine, StartStopCyclesLeakNothing)
     EXPECT_GE(ExpectEveryKeyDownMatched().size(), (cycles + warmUp) / 4);
 }
 
-}  // namespace
-
 // The key output thread cannot be made: said, and the run ends at once with
 // no thread left behind and no key down, though one is held on the panel.
 TEST_F(Engine, KeyOutputThreadThatCannotBeMadeEndsTheRun)
@@ -420,3 +418,5 @@ TEST_F(Engine, StartUpVerdictsPassASpentThrottle)
     EXPECT_EQ(CountEvents("Information 0x40000010 Keypanel not present."), 1u);
     EXPECT_EQ(CountEvents("Error 0xC000001B Keypanel communication failed."), 1u);
 }
+
+}  // namespace
